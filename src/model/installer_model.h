@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QCoroTask>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "model/installer_services.h"
+#include "model/published.h"
+
+namespace tessuro {
+
+// The one observable state of the installer. Lives on the main thread: every read, write
+// and announcement happens there. Created through create(), since the jobs it queues hold
+// it weakly.
+class InstallerModel : public std::enable_shared_from_this<InstallerModel> {
+    struct Token {};
+
+public:
+    static std::shared_ptr<InstallerModel> create(InstallerServices services);
+    InstallerModel(Token, InstallerServices services);
+    InstallerModel(const InstallerModel&) = delete;
+    InstallerModel& operator=(const InstallerModel&) = delete;
+
+    // Fires once before each write of a published field.
+    Signal<> objectWillChange;
+
+    Published<bool> installing{false, objectWillChange};
+    Published<bool> installed{false, objectWillChange};
+    Published<bool> launching{false, objectWillChange};
+    Published<std::string> error{std::string(), objectWillChange};  // empty: no error
+    Published<bool> userFolder{false, objectWillChange};
+    bool automaticInstallationStarted = false;
+
+    // "/Applications/Tessuro.app", or "<home>/Applications/Tessuro.app" with userFolder.
+    std::filesystem::path destinationURL() const;
+
+    // Starts an install run, unless one is running or one has succeeded. Returns before any
+    // check is made; the outcome arrives through the published fields.
+    void startInstallation();
+
+private:
+    static QCoro::Task<> run(std::weak_ptr<InstallerModel> weakModel,
+                             std::filesystem::path destination);
+    QCoro::Task<> performRun(std::filesystem::path destination);
+    void fail(std::string description);
+
+    InstallerServices services_;
+};
+
+}  // namespace tessuro

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "model/clock.h"
+#include "platform/running_applications.h"
+
+namespace tessuro {
+
+// Checks one bundle; returns, or throws the reason it is not acceptable.
+using VerifyOperation = std::function<void(const std::filesystem::path& bundle)>;
+
+// Puts `source` in place at `destination`, calling `verify` on the bundles it touches;
+// returns the location of a replaced older copy it kept, or throws.
+using InstallOperation = std::function<std::optional<std::filesystem::path>(
+    const std::filesystem::path& source, const std::filesystem::path& destination,
+    const VerifyOperation& verify)>;
+
+// What the model asks of the system. The real services come from systemServices(); tests
+// substitute the clock, the list of running copies and the file work.
+struct InstallerServices {
+    std::filesystem::path installerBundle;
+    std::function<std::filesystem::path()> homeDirectory;
+    std::function<RunningApplications(std::string_view bundleIdentifier)> runningApplications;
+    std::shared_ptr<Clock> clock;
+    InstallOperation install;
+    VerifyOperation verify;
+};
+
+// The real services of this system: the installer's own bundle, the user's home folder,
+// the processes of the machine and the system clock, with the given file work.
+InstallerServices systemServices(InstallOperation install, VerifyOperation verify);
+
+}  // namespace tessuro

@@ -1,0 +1,53 @@
+#include "platform/error.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace tessuro {
+
+Error::Error(std::string domain, long code, std::string localizedDescription)
+    : domain_(std::move(domain)), code_(code), description_(std::move(localizedDescription)) {}
+
+Error installerError(std::string message, long code) {
+    return Error(std::string(kInstallerErrorDomain), code, std::move(message));
+}
+
+std::string posixReason(int errnum) {
+    switch (errnum) {
+        case ENOENT: return "文件或文件夹不存在";
+        case EACCES: return "没有访问权限";
+        case EPERM: return "操作不被允许";
+        case ENOSPC: return "磁盘空间不足";
+        case EDQUOT: return "超出磁盘配额";
+        case EROFS: return "磁盘是只读的";
+        case EEXIST: return "同名项目已存在";
+        case ENOTDIR: return "路径中的某一项不是文件夹";
+        case EISDIR: return "这是一个文件夹";
+        case ENOTEMPTY: return "文件夹不是空的";
+        case EBUSY: return "项目正在被使用";
+        case EIO: return "磁盘读写出错";
+        case ELOOP: return "符号链接层级过多";
+        case ENAMETOOLONG: return "名称过长";
+        case EXDEV: return "不能跨磁盘移动";
+        case EMFILE:
+        case ENFILE: return "打开的文件过多";
+        case ENOMEM: return "内存不足";
+        case EINVAL: return "参数无效";
+        case EFBIG: return "文件过大";
+        case ESRCH: return "进程不存在";
+        case ETXTBSY: return "文件正在被执行";
+        default: break;
+    }
+    return "系统错误 " + std::to_string(errnum) + "（" + std::strerror(errnum) + "）";
+}
+
+Error posixError(int errnum, std::string_view action, const std::filesystem::path& item) {
+    std::string text(action);
+    text += "“";
+    text += item.string();
+    text += "”：";
+    text += posixReason(errnum);
+    return Error(std::string(kPosixErrorDomain), errnum, std::move(text));
+}
+
+}  // namespace tessuro

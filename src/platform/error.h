@@ -1,0 +1,44 @@
+#pragma once
+
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace tessuro {
+
+// Every failure in the installer travels as an Error: a domain naming where it came from,
+// a code within that domain, and a description a person can read. The description is the
+// text the window shows; the domain and code are for the program and the tests.
+class Error : public std::exception {
+public:
+    Error(std::string domain, long code, std::string localizedDescription);
+
+    const std::string& domain() const noexcept { return domain_; }
+    long code() const noexcept { return code_; }
+    const std::string& localizedDescription() const noexcept { return description_; }
+    const char* what() const noexcept override { return description_.c_str(); }
+
+private:
+    std::string domain_;
+    long code_;
+    std::string description_;
+};
+
+// The domain of every error the installer raises itself.
+inline constexpr std::string_view kInstallerErrorDomain = "TessuroInstaller";
+
+// An error of the installer's own domain; code 1 unless another is given.
+Error installerError(std::string message, long code = 1);
+
+// The domain of operating-system failures; the code is the errno value.
+inline constexpr std::string_view kPosixErrorDomain = "POSIX";
+
+// An operating-system failure, described in the window's language: what was being done,
+// to which item, and why, e.g. "无法读取“/a/b”：没有权限".
+Error posixError(int errnum, std::string_view action, const std::filesystem::path& item);
+
+// The reason for an errno value in the window's language.
+std::string posixReason(int errnum);
+
+}  // namespace tessuro

@@ -1,0 +1,49 @@
+#include "platform/property_list.h"
+
+#include "platform/error.h"
+#include "platform/files.h"
+
+namespace tessuro {
+
+PropertyList PropertyList::parse(std::string_view data, std::string_view source) {
+    plist_t root = nullptr;
+    if (!data.empty() && data.size() <= kMaxSize) {
+        plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
+    }
+    if (root == nullptr) {
+        std::string text = "无法读取属性列表“";
+        text += source;
+        text += "”：内容不是有效的属性列表";
+        throw Error(std::string(kPropertyListErrorDomain), 1, std::move(text));
+    }
+    return PropertyList(root);
+}
+
+PropertyList PropertyList::readFile(const std::filesystem::path& path) {
+    return parse(readFileContents(path, kMaxSize), path.string());
+}
+
+bool PropertyList::isDictionary() const noexcept {
+    return plist_get_node_type(root()) == PLIST_DICT;
+}
+
+std::optional<std::string> PropertyList::stringForKey(std::string_view key) const {
+    if (!isDictionary()) {
+        return std::nullopt;
+    }
+    return plistString(plist_dict_get_item(root(), std::string(key).c_str()));
+}
+
+std::optional<std::string> plistString(plist_t node) {
+    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
+        return std::nullopt;
+    }
+    uint64_t length = 0;
+    const char* value = plist_get_string_ptr(node, &length);
+    if (value == nullptr) {
+        return std::string();
+    }
+    return std::string(value, static_cast<std::size_t>(length));
+}
+
+}  // namespace tessuro
