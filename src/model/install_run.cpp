@@ -106,8 +106,9 @@ QCoro::Task<> InstallerModel::performRun(std::filesystem::path destination) {
         co_await services_.clock->sleep(kQuitCheckInterval);
     }
 
-    // 9. The file work, off the main thread; the window keeps drawing meanwhile.
-    TransactionOutcome outcome = co_await QtConcurrent::run(
+    // 9. The file work, off the main thread; the window keeps drawing meanwhile. The future
+    // is a named local: g++ 12 destroys temporaries of a co_await expression twice.
+    QFuture<TransactionOutcome> work = QtConcurrent::run(
         &transactionPool(),
         [install = services_.install, verify = services_.verify, payload, destination] {
             TransactionOutcome result;
@@ -118,6 +119,7 @@ QCoro::Task<> InstallerModel::performRun(std::filesystem::path destination) {
             }
             return result;
         });
+    TransactionOutcome outcome = co_await work;
 
     // 11. A failed transaction fails the run with its own error.
     if (outcome.failure) {
