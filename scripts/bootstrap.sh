@@ -8,7 +8,7 @@ preset=${1:-default}
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qcoro-qt6-dev libplist-dev libssl-dev
-  googletest libgtest-dev libgmock-dev
+  googletest libgtest-dev libgmock-dev clang-format git
 )
 
 missing=()

@@ -32,8 +32,8 @@ class ProcessApplication final : public RunningApplication {
 public:
     ProcessApplication(UniqueFd pidfd, pid_t pid, std::filesystem::path bundle);
 
-    bool terminate() override;      // SIGTERM through the pidfd
-    bool isTerminated() override;   // the pidfd reports exit (a zombie has exited)
+    bool terminate() override;     // SIGTERM through the pidfd
+    bool isTerminated() override;  // the pidfd reports exit (a zombie has exited)
 
     pid_t processIdentifier() const noexcept { return pid_; }
     const std::filesystem::path& bundlePath() const noexcept { return bundle_; }

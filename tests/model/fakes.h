@@ -74,9 +74,9 @@ public:
     bool holdUntilReleased = false;
 
     InstallOperation operation(TestClock& clock) {
-        return [this, &clock](const std::filesystem::path& source,
-                              const std::filesystem::path& destination,
-                              const VerifyOperation& verify) -> std::optional<std::filesystem::path> {
+        return [this, &clock](
+                   const std::filesystem::path& source, const std::filesystem::path& destination,
+                   const VerifyOperation& verify) -> std::optional<std::filesystem::path> {
             {
                 std::unique_lock lock(mutex_);
                 calls_.push_back({source, destination, clock.now()});

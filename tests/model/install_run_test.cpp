@@ -93,7 +93,8 @@ TEST_F(InstallRun, SucceedsThroughTheTransactionWithThePayloadAndDestination) {
         writes.push_back(std::string("installed=") + (v ? "1" : "0"));
         EXPECT_FALSE(v && model->installing.get()) << "never installing and installed at once";
     });
-    Subscription c = model->error.subscribe([&](const std::string& v) { writes.push_back("error=" + v); });
+    Subscription c =
+        model->error.subscribe([&](const std::string& v) { writes.push_back("error=" + v); });
     writes.clear();
 
     model->startInstallation();
@@ -103,8 +104,8 @@ TEST_F(InstallRun, SucceedsThroughTheTransactionWithThePayloadAndDestination) {
 
     EXPECT_TRUE(model->installed.get());
     EXPECT_EQ(model->error.get(), "");
-    EXPECT_EQ(writes, (std::vector<std::string>{"installing=1", "error=", "installing=0",
-                                                "installed=1"}));
+    EXPECT_EQ(writes,
+              (std::vector<std::string>{"installing=1", "error=", "installing=0", "installed=1"}));
     ASSERT_EQ(transaction.calls().size(), 1u);
     EXPECT_EQ(transaction.calls()[0].source, payload);
     EXPECT_EQ(transaction.calls()[0].destination, "/Applications/Tessuro.app");

@@ -36,8 +36,7 @@ TEST(Published, ChangeIsAnnouncedThenDeliveredThenStored) {
     });
     events.clear();  // the current value handed to the new subscriber
     owner.value.set(2);
-    EXPECT_EQ(events, (std::vector<std::string>{"will change, field 1",
-                                                "delivered 2, field 1"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"will change, field 1", "delivered 2, field 1"}));
     EXPECT_EQ(owner.value.get(), 2);
 }
 

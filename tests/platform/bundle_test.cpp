@@ -37,8 +37,8 @@ TEST(BundleInfo, EverythingButAStringIsAbsent) {
     writeFile(dir / "Empty.app/Contents/Info.plist", "");
     std::filesystem::create_directories(dir / "Folder.app/Contents/Info.plist");
 
-    for (const char* name : {"Int.app", "Array.app", "Garbage.app", "Empty.app", "Folder.app",
-                             "Missing.app"}) {
+    for (const char* name :
+         {"Int.app", "Array.app", "Garbage.app", "Empty.app", "Folder.app", "Missing.app"}) {
         EXPECT_EQ(bundleInfoString(dir / name, "CFBundleVersion"), std::nullopt) << name;
     }
 }

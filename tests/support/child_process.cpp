@@ -60,7 +60,9 @@ std::string ChildProcess::readLine(int seconds) {
     std::string line;
     char c;
     while (true) {
-        struct pollfd entry {output_.get(), POLLIN, 0};
+        struct pollfd entry {
+            output_.get(), POLLIN, 0
+        };
         if (::poll(&entry, 1, seconds * 1000) <= 0) {
             return line;
         }
@@ -73,12 +75,16 @@ std::string ChildProcess::readLine(int seconds) {
 }
 
 bool ChildProcess::hasExited() const {
-    struct pollfd entry {pidfd_.get(), POLLIN, 0};
+    struct pollfd entry {
+        pidfd_.get(), POLLIN, 0
+    };
     return ::poll(&entry, 1, 0) > 0;
 }
 
 bool ChildProcess::waitForExit(int seconds) {
-    struct pollfd entry {pidfd_.get(), POLLIN, 0};
+    struct pollfd entry {
+        pidfd_.get(), POLLIN, 0
+    };
     return ::poll(&entry, 1, seconds * 1000) > 0;
 }
 

@@ -58,17 +58,16 @@ std::filesystem::path makeAppBundle(const std::filesystem::path& bundle,
     std::filesystem::create_directories(executable.parent_path());
     std::filesystem::copy_file(TESSURO_TEST_APP, executable,
                                std::filesystem::copy_options::overwrite_existing);
-    writeInfoPlist(bundle,
-                   {{"CFBundleIdentifier", std::string(bundleIdentifier)},
-                    {"CFBundleExecutable", "Tessuro"}},
-                   format);
+    writeInfoPlist(
+        bundle,
+        {{"CFBundleIdentifier", std::string(bundleIdentifier)}, {"CFBundleExecutable", "Tessuro"}},
+        format);
     return executable;
 }
 
 std::string uniqueBundleIdentifier(std::string_view stem) {
     static std::atomic<int> counter{0};
-    return std::string(stem) + "." + std::to_string(::getpid()) + "." +
-           std::to_string(counter++);
+    return std::string(stem) + "." + std::to_string(::getpid()) + "." + std::to_string(counter++);
 }
 
 }  // namespace tessuro::test
