@@ -1,18 +1,24 @@
 #include "model/installer_services.h"
 
+#include "install/installer_transaction.h"
+#include "install/payload_validation.h"
 #include "platform/bundle.h"
 #include "platform/files.h"
 
 namespace tessuro {
 
-InstallerServices systemServices(InstallOperation install, VerifyOperation verify) {
+InstallerServices systemServices() {
     return InstallerServices{
         .installerBundle = mainBundlePath(),
         .homeDirectory = homeDirectory,
         .runningApplications = runningApplicationsWithBundleIdentifier,
         .clock = systemClock(),
-        .install = std::move(install),
-        .verify = std::move(verify),
+        .install =
+            [](const std::filesystem::path& source, const std::filesystem::path& destination,
+               const VerifyOperation& verify) {
+                return InstallerTransaction::install(source, destination, verify);
+            },
+        .verify = PayloadValidation::validate,
     };
 }
 

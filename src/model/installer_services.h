@@ -32,7 +32,8 @@ struct InstallerServices {
 };
 
 // The real services of this system: the installer's own bundle, the user's home folder,
-// the processes of the machine and the system clock, with the given file work.
-InstallerServices systemServices(InstallOperation install, VerifyOperation verify);
+// the processes of the machine, the system clock, the install transaction and the payload
+// validation.
+InstallerServices systemServices();
 
 }  // namespace tessuro

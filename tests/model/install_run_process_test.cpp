@@ -35,14 +35,14 @@ protected:
     }
 
     std::shared_ptr<InstallerModel> makeModel() {
-        InstallerServices services = systemServices(
-            [this](const std::filesystem::path&, const std::filesystem::path&,
-                   const VerifyOperation&) -> std::optional<std::filesystem::path> {
-                ++transactions;
-                duringTransaction();
-                return std::nullopt;
-            },
-            [](const std::filesystem::path&) {});
+        InstallerServices services = systemServices();
+        services.install = [this](const std::filesystem::path&, const std::filesystem::path&,
+                                  const VerifyOperation&) -> std::optional<std::filesystem::path> {
+            ++transactions;
+            duringTransaction();
+            return std::nullopt;
+        };
+        services.verify = [](const std::filesystem::path&) {};
         services.installerBundle = installer;
         services.homeDirectory = [this] { return dir / "home"; };
         return InstallerModel::create(std::move(services));

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/unique_fd.h"
+
+namespace tessuro {
+
+enum class RenameMode {
+    NoReplace,  // fails with EEXIST when something stands at the new name
+    Exchange,   // swaps two existing items atomically; EINVAL/ENOSYS/EOPNOTSUPP when unsupported
+};
+
+// The file operations of the install transaction, and nothing else: every write it makes
+// reaches the disk through here. Names are relative to a folder descriptor, so that every
+// rename happens inside one folder whatever becomes of the paths meanwhile. Failures are
+// POSIX errors (code = errno) whose text names the item and the reason.
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    // Creates the folder and any missing parents; an existing folder is no failure.
+    virtual void createDirectories(const std::filesystem::path& folder) = 0;
+
+    virtual UniqueFd openDirectory(const std::filesystem::path& folder) = 0;
+
+    // The status of `name` in the folder, following a symbolic link or not. Nothing when
+    // no item is there (ENOENT, ENOTDIR; with `follow`, also a link leading nowhere).
+    virtual std::optional<struct stat> statAt(int folder, const std::string& name, bool follow) = 0;
+
+    virtual std::string readFile(const std::filesystem::path& file, std::size_t maxBytes) = 0;
+
+    // A faithful copy of the tree at `source` as `name` in the folder, where nothing may
+    // stand yet: folders, regular files, symbolic links as links; modes, times and extended
+    // attributes kept. Other kinds of file fail the copy.
+    virtual void copyTree(const std::filesystem::path& source, int folder,
+                          const std::string& name) = 0;
+
+    // Puts everything written under `name` on disk.
+    virtual void syncTree(int folder, const std::string& name) = 0;
+
+    // Puts the folder's own entries (creations, renames) on disk.
+    virtual void syncDirectory(int folder) = 0;
+
+    virtual void renameAt(int folder, const std::string& from, const std::string& to,
+                          RenameMode mode) = 0;
+
+    // Removes `name` and everything below it, never following a link; nothing there is
+    // no failure.
+    virtual void removeTree(int folder, const std::string& name) = 0;
+};
+
+// The real file operations of this system.
+FileSystem& systemFileSystem();
+
+// The path of an open folder, for messages.
+std::filesystem::path pathOfDescriptor(int fd);
+
+}  // namespace tessuro

@@ -1,0 +1,109 @@
+#include "platform/tree_copy.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <random>
+
+#include "platform/error.h"
+#include "platform/file_system.h"
+#include "temp_dir.h"
+#include "tree_snapshot.h"
+
+namespace tessuro {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct stat statOf(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+std::string xattrOf(const fs::path& path, const char* name) {
+    char value[256];
+    ssize_t n = ::getxattr(path.c_str(), name, value, sizeof value);
+    return n < 0 ? std::string("<none>") : std::string(value, static_cast<std::size_t>(n));
+}
+
+void setTime(const fs::path& path, long seconds, long nanoseconds) {
+    const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+TEST(TreeCopy, KeepsLinksModesTimesAndExtendedAttributes) {
+    test::TempDir dir;
+    fs::path from = dir / "from";
+    test::writeFile(from / "bin/tool", "#!/bin/sh\n");
+    ::chmod((from / "bin/tool").c_str(), 0755);
+    test::writeFile(from / "readonly.txt", "fixed");
+    ::chmod((from / "readonly.txt").c_str(), 0444);
+    std::string large(3 << 20, '\0');
+    std::mt19937 random(7);
+    for (char& c : large) {
+        c = static_cast<char>(random());
+    }
+    test::writeFile(from / "large.bin", large);
+    fs::create_directories(from / "private");
+    ::chmod((from / "private").c_str(), 0700);
+    fs::create_symlink("../nowhere/at/all", from / "dangling");
+    fs::create_symlink("/etc/passwd", from / "outside");
+    fs::create_directory_symlink("bin", from / "bin-link");
+    ASSERT_EQ(::setxattr((from / "bin/tool").c_str(), "user.origin", "maker", 5, 0), 0);
+    ASSERT_EQ(::setxattr((from / "private").c_str(), "user.kind", "folder", 6, 0), 0);
+    setTime(from / "bin/tool", 1000000000, 123456789);
+    setTime(from / "outside", 1100000000, 5);
+    setTime(from / "bin", 1200000000, 42);
+
+    UniqueFd into = systemFileSystem().openDirectory(dir.path());
+    copyTree(from, into.get(), "to");
+    fs::path to = dir / "to";
+
+    EXPECT_EQ(test::treeSnapshot(to), test::treeSnapshot(from));
+    for (const char* item : {"bin", "bin/tool", "readonly.txt", "private", "dangling", "outside",
+                             "large.bin", "bin-link"}) {
+        struct stat a = statOf(from / item), b = statOf(to / item);
+        EXPECT_EQ(a.st_mode, b.st_mode) << item;
+        EXPECT_EQ(a.st_mtim.tv_sec, b.st_mtim.tv_sec) << item;
+        EXPECT_EQ(a.st_mtim.tv_nsec, b.st_mtim.tv_nsec) << item;
+    }
+    EXPECT_EQ(fs::read_symlink(to / "outside"), "/etc/passwd") << "copied as a link, not followed";
+    EXPECT_EQ(xattrOf(to / "bin/tool", "user.origin"), "maker");
+    EXPECT_EQ(xattrOf(to / "private", "user.kind"), "folder");
+
+    removeTree(into.get(), "to");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(to)));
+    EXPECT_TRUE(fs::exists("/etc/passwd")) << "removal never follows a link";
+    removeTree(into.get(), "to");  // nothing there is no failure
+}
+
+TEST(TreeCopy, SpecialFilesAndOccupiedTargetsFail) {
+    test::TempDir dir;
+    fs::path from = dir / "from";
+    test::writeFile(from / "a.txt", "a");
+    ASSERT_EQ(::mkfifo((from / "fifo").c_str(), 0644), 0);
+    UniqueFd into = systemFileSystem().openDirectory(dir.path());
+    try {
+        copyTree(from, into.get(), "to");
+        FAIL() << "a FIFO was copied";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.localizedDescription(),
+                  "无法复制“" + (from / "fifo").string() +
+                      "”：安装包中含有不支持的特殊文件（管道、套接字或设备文件）");
+    }
+
+    fs::remove(from / "fifo");
+    fs::create_directory(dir / "taken");
+    try {
+        copyTree(from, into.get(), "taken");
+        FAIL() << "copied over an existing item";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.code(), EEXIST);
+    }
+}
+
+}  // namespace
+}  // namespace tessuro

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tessuro::test {
+
+// Everything below a folder, by relative path: "dir", "file:<content>", "link:<target>".
+// Links are read, never followed. Empty for a path where nothing stands.
+std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& root);
+
+// The names in a folder that begin with ".Tessuro-".
+std::vector<std::string> hiddenItems(const std::filesystem::path& folder);
+
+// A small bundle of the payload's identifier, its files telling its version; a script as
+// its executable, a resource, a folder and a relative link.
+void makeTessuroBundle(const std::filesystem::path& bundle, const std::string& version);
+
+}  // namespace tessuro::test
