@@ -264,6 +264,16 @@ TEST_F(Transaction, ChangesAtTheDestinationDuringTheInstallAreRefused) {
     EXPECT_TRUE(hiddenItems(apps).empty());
 }
 
+TEST_F(Transaction, ADanglingLinkAtTheDestinationIsNeitherReplacedNorFollowed) {
+    fs::create_directories(apps);
+    fs::create_symlink(dir / "nowhere", destination);
+    std::string failure = installFailure();
+    EXPECT_NE(failure.find("同名项目已存在"), std::string::npos) << failure;
+    EXPECT_EQ(fs::read_symlink(destination), dir / "nowhere");
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+    EXPECT_TRUE(hiddenItems(apps).empty());
+}
+
 TEST_F(Transaction, SpecialFilesInThePayloadFailTheCopyCleanly) {
     ASSERT_EQ(::mkfifo((source / "Contents/Resources/pipe").c_str(), 0644), 0);
     test::makeTessuroBundle(destination, "1");
