@@ -1,13 +1,54 @@
 #include "install/payload_validation.h"
 
+#include <memory>
+
+#include "install/product.h"
 #include "platform/error.h"
 
 namespace tessuro::PayloadValidation {
+namespace {
 
-// The signature verifier is not part of this build yet. Until it is, no bundle can be
-// shown to be genuine, so every bundle is refused: the check fails closed.
-void validate(const std::filesystem::path&) {
+constexpr const char* kTeamIdentifier = "Q7XK4M2LD8";
+
+[[noreturn]] void rejected() {
     throw installerError("安装文件校验未通过，请重新下载安装包", 2);
+}
+
+}  // namespace
+
+std::string payloadRequirement() {
+    return std::string("anchor apple generic and identifier \"") +
+           std::string(payloadBundleIdentifier) + "\" and certificate leaf[subject.OU] = \"" +
+           kTeamIdentifier + "\"";
+}
+
+void validate(const std::filesystem::path& bundle, const codesign::CodeSigning& codeSigning) {
+    const std::string requirementText = payloadRequirement();
+    std::unique_ptr<codesign::StaticCode> code;
+    std::unique_ptr<codesign::Requirement> requirement;
+    if (codeSigning.createStaticCodeWithPath(bundle, codesign::kDefaultFlags, code) != 0) {
+        rejected();
+    }
+    if (codeSigning.createRequirementWithString(requirementText, codesign::kDefaultFlags,
+                                                requirement) != 0) {
+        rejected();
+    }
+    if (!code || !requirement) {
+        rejected();
+    }
+    if (codeSigning.checkValidity(code.get(), codesign::kCheckAllArchitectures,
+                                  requirement.get()) != 0) {
+        rejected();
+    }
+}
+
+void validate(const std::filesystem::path& bundle) {
+    validate(bundle, installerCodeSigning());
+}
+
+const codesign::CodeSigning& installerCodeSigning() {
+    static const codesign::CodeSigning service;
+    return service;
 }
 
 }  // namespace tessuro::PayloadValidation

@@ -18,7 +18,7 @@ InstallerServices systemServices() {
                const VerifyOperation& verify) {
                 return InstallerTransaction::install(source, destination, verify);
             },
-        .verify = PayloadValidation::validate,
+        .verify = [](const std::filesystem::path& bundle) { PayloadValidation::validate(bundle); },
     };
 }
 

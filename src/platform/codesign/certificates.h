@@ -1,0 +1,39 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/codesign/openssl_ptr.h"
+
+namespace tessuro::codesign {
+
+// A key with its certificate.
+struct Credential {
+    KeyPtr key;
+    X509Ptr certificate;
+};
+
+// What makeCertificate puts into a certificate.
+struct CertificateSpec {
+    std::string commonName;
+    std::optional<std::string> organizationalUnit;
+    std::string organization = "Tessuro Development";
+    bool authority = false;               // a CA: basic constraints CA:TRUE, keyCertSign
+    bool codeSigning = true;              // a leaf: extended key usage codeSigning
+    bool appleCriticalExtension = false;  // the critical 1.2.840.113635.100.6.1.13 of Apple leaves
+    long notBeforeDays = -1;              // relative to now
+    long notAfterDays = 3650;
+};
+
+// A fresh EC P-256 key and a certificate for it, signed by `issuer`, or by itself.
+Credential makeCertificate(const CertificateSpec& spec, const Credential* issuer);
+
+std::string certificatePem(X509* certificate);
+std::string privateKeyPem(EVP_PKEY* key);
+
+// Every certificate in PEM text, in order; throws std::runtime_error on anything else.
+std::vector<X509Ptr> readCertificatesPem(const std::string& pem);
+KeyPtr readPrivateKeyPem(const std::string& pem);
+
+}  // namespace tessuro::codesign

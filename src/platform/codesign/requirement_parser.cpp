@@ -1,0 +1,396 @@
+// The requirement language:
+//   expr    := term ("or" term)*
+//   term    := primary ("and" primary)*
+//   primary := "(" expr ")" | "!" primary | always | true | never | false
+//            | identifier ["="] string | cdhash hash | info "[" key "]" match
+//            | entitlement "[" key "]" match | anchor apple [generic] | anchor trusted
+//            | (certificate | cert) slot (= hash | "[" key "]" match | trusted)
+//   slot    := integer | leaf | root
+//   match   := exists | absent | ("=" | "==" | "~" | "<" | ">" | "<=" | ">=") string
+// Strings are double-quoted with backslash escapes, or bare dotted words; hashes are H"hex".
+// Comments: /* ... */ and // to the end of the line.
+
+#include <cctype>
+#include <charconv>
+
+#include "platform/codesign/requirement.h"
+
+namespace tessuro::codesign {
+namespace {
+
+using Node = RequirementNode;
+using Kind = RequirementNode::Kind;
+using Op = RequirementNode::Match::Op;
+
+struct Token {
+    enum class Type { End, Word, String, Hash, Symbol };
+    Type type = Type::End;
+    std::string text;
+    std::size_t position = 0;  // 1-based
+};
+
+class Lexer {
+public:
+    explicit Lexer(std::string_view text) : text_(text) {}
+
+    Token next() {
+        skipSpaceAndComments();
+        Token token;
+        token.position = at_ + 1;
+        if (at_ >= text_.size()) {
+            return token;
+        }
+        char c = text_[at_];
+        if (c == 'H' && at_ + 1 < text_.size() && text_[at_ + 1] == '"') {
+            ++at_;
+            token.type = Token::Type::Hash;
+            token.text = quoted(token.position);
+            return token;
+        }
+        if (c == '"') {
+            token.type = Token::Type::String;
+            token.text = quoted(token.position);
+            return token;
+        }
+        if (isWordChar(c) || c == '-') {
+            token.type = Token::Type::Word;
+            while (at_ < text_.size() && (isWordChar(text_[at_]) || text_[at_] == '-')) {
+                token.text.push_back(text_[at_++]);
+            }
+            return token;
+        }
+        token.type = Token::Type::Symbol;
+        static constexpr std::string_view kTwo[] = {"==", "<=", ">="};
+        for (std::string_view two : kTwo) {
+            if (text_.substr(at_, 2) == two) {
+                token.text = two;
+                at_ += 2;
+                return token;
+            }
+        }
+        if (std::string_view("()[]!=~<>").find(c) == std::string_view::npos) {
+            fail(token.position, std::string("unexpected character '") + c + "'");
+        }
+        token.text = std::string(1, c);
+        ++at_;
+        return token;
+    }
+
+    [[noreturn]] static void fail(std::size_t position, const std::string& what) {
+        throw RequirementSyntaxError("requirement syntax error at position " +
+                                     std::to_string(position) + ": " + what);
+    }
+
+private:
+    static bool isWordChar(char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '*' ||
+               c == '/' || c == ':';
+    }
+
+    void skipSpaceAndComments() {
+        for (;;) {
+            while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) {
+                ++at_;
+            }
+            if (text_.substr(at_, 2) == "//") {
+                while (at_ < text_.size() && text_[at_] != '\n') {
+                    ++at_;
+                }
+            } else if (text_.substr(at_, 2) == "/*") {
+                std::size_t end = text_.find("*/", at_ + 2);
+                if (end == std::string_view::npos) {
+                    fail(at_ + 1, "unterminated comment");
+                }
+                at_ = end + 2;
+            } else {
+                return;
+            }
+        }
+    }
+
+    std::string quoted(std::size_t position) {
+        ++at_;  // the opening quote
+        std::string value;
+        while (at_ < text_.size() && text_[at_] != '"') {
+            if (text_[at_] == '\\' && at_ + 1 < text_.size()) {
+                ++at_;
+            }
+            value.push_back(text_[at_++]);
+        }
+        if (at_ >= text_.size()) {
+            fail(position, "unterminated string");
+        }
+        ++at_;  // the closing quote
+        return value;
+    }
+
+    std::string_view text_;
+    std::size_t at_ = 0;
+};
+
+class Parser {
+public:
+    explicit Parser(std::string_view text) : lexer_(text) { advance(); }
+
+    std::unique_ptr<Node> parseAll() {
+        auto node = expression();
+        if (current_.type != Token::Type::End) {
+            unexpected("end of requirement");
+        }
+        return node;
+    }
+
+private:
+    void advance() { current_ = lexer_.next(); }
+
+    bool isWord(std::string_view word) const {
+        return current_.type == Token::Type::Word && current_.text == word;
+    }
+    bool isSymbol(std::string_view symbol) const {
+        return current_.type == Token::Type::Symbol && current_.text == symbol;
+    }
+
+    [[noreturn]] void unexpected(const std::string& expected) const {
+        std::string found =
+            current_.type == Token::Type::End ? "the end" : "'" + current_.text + "'";
+        Lexer::fail(current_.position, "expected " + expected + ", found " + found);
+    }
+
+    void expectSymbol(std::string_view symbol) {
+        if (!isSymbol(symbol)) {
+            unexpected("'" + std::string(symbol) + "'");
+        }
+        advance();
+    }
+
+    static std::unique_ptr<Node> make(Kind kind) {
+        auto node = std::make_unique<Node>();
+        node->kind = kind;
+        return node;
+    }
+
+    static std::unique_ptr<Node> join(Kind kind, std::unique_ptr<Node> a, std::unique_ptr<Node> b) {
+        auto node = make(kind);
+        node->left = std::move(a);
+        node->right = std::move(b);
+        return node;
+    }
+
+    std::unique_ptr<Node> expression() {
+        auto node = term();
+        while (isWord("or")) {
+            advance();
+            node = join(Kind::Or, std::move(node), term());
+        }
+        return node;
+    }
+
+    std::unique_ptr<Node> term() {
+        auto node = primary();
+        while (isWord("and")) {
+            advance();
+            node = join(Kind::And, std::move(node), primary());
+        }
+        return node;
+    }
+
+    std::string string() {
+        if (current_.type != Token::Type::String && current_.type != Token::Type::Word) {
+            unexpected("a string");
+        }
+        std::string value = current_.text;
+        advance();
+        return value;
+    }
+
+    Bytes hash() {
+        if (current_.type != Token::Type::Hash) {
+            unexpected("a hash H\"...\"");
+        }
+        const std::string& hex = current_.text;
+        if (hex.empty() || hex.size() % 2 != 0) {
+            Lexer::fail(current_.position, "a hash needs an even number of hexadecimal digits");
+        }
+        Bytes bytes;
+        for (std::size_t i = 0; i < hex.size(); i += 2) {
+            unsigned value = 0;
+            auto [end, error] = std::from_chars(hex.data() + i, hex.data() + i + 2, value, 16);
+            if (error != std::errc() || end != hex.data() + i + 2) {
+                Lexer::fail(current_.position, "invalid hexadecimal digit in hash");
+            }
+            bytes.push_back(static_cast<std::uint8_t>(value));
+        }
+        advance();
+        return bytes;
+    }
+
+    std::string key() {
+        expectSymbol("[");
+        std::string value = string();
+        expectSymbol("]");
+        return value;
+    }
+
+    RequirementNode::Match match() {
+        RequirementNode::Match m;
+        if (isWord("exists")) {
+            advance();
+            m.op = Op::Exists;
+            return m;
+        }
+        if (isWord("absent")) {
+            advance();
+            m.op = Op::Absent;
+            return m;
+        }
+        if (isSymbol("=") || isSymbol("==")) {
+            advance();
+            std::string value = string();
+            bool front = !value.empty() && value.front() == '*';
+            bool back = value.size() > 1 && value.back() == '*';
+            if (front && back) {
+                m.op = Op::Contains;
+                m.value = value.substr(1, value.size() - 2);
+            } else if (front) {
+                m.op = Op::EndsWith;
+                m.value = value.substr(1);
+            } else if (back) {
+                m.op = Op::BeginsWith;
+                m.value = value.substr(0, value.size() - 1);
+            } else {
+                m.op = Op::Equal;
+                m.value = value;
+            }
+            return m;
+        }
+        static const std::pair<std::string_view, Op> kOps[] = {{"~", Op::Regex},
+                                                               {"<", Op::Less},
+                                                               {">", Op::Greater},
+                                                               {"<=", Op::LessEqual},
+                                                               {">=", Op::GreaterEqual}};
+        for (const auto& [symbol, op] : kOps) {
+            if (isSymbol(symbol)) {
+                advance();
+                m.op = op;
+                m.value = string();
+                return m;
+            }
+        }
+        unexpected("a match (exists, absent, =, ~, <, >, <=, >=)");
+    }
+
+    int certificateSlot() {
+        if (isWord("leaf")) {
+            advance();
+            return 0;
+        }
+        if (isWord("root")) {
+            advance();
+            return -1;
+        }
+        if (current_.type == Token::Type::Word) {
+            int slot = 0;
+            const std::string& t = current_.text;
+            auto [end, error] = std::from_chars(t.data(), t.data() + t.size(), slot);
+            if (error == std::errc() && end == t.data() + t.size()) {
+                advance();
+                return slot;
+            }
+        }
+        unexpected("a certificate (a number, leaf or root)");
+    }
+
+    std::unique_ptr<Node> primary() {
+        if (isSymbol("(")) {
+            advance();
+            auto node = expression();
+            expectSymbol(")");
+            return node;
+        }
+        if (isSymbol("!")) {
+            advance();
+            auto node = make(Kind::Not);
+            node->left = primary();
+            return node;
+        }
+        if (current_.type != Token::Type::Word) {
+            unexpected("a requirement clause");
+        }
+        std::string word = current_.text;
+        std::size_t wordPosition = current_.position;
+        advance();
+        if (word == "always" || word == "true") {
+            return make(Kind::Always);
+        }
+        if (word == "never" || word == "false") {
+            return make(Kind::Never);
+        }
+        if (word == "identifier") {
+            auto node = make(Kind::Identifier);
+            if (isSymbol("=")) {
+                advance();
+            }
+            node->text = string();
+            return node;
+        }
+        if (word == "cdhash") {
+            auto node = make(Kind::CdHash);
+            node->hash = hash();
+            return node;
+        }
+        if (word == "info" || word == "entitlement") {
+            auto node = make(word == "info" ? Kind::Info : Kind::Entitlement);
+            node->text = key();
+            node->match = match();
+            return node;
+        }
+        if (word == "anchor") {
+            if (isWord("apple")) {
+                advance();
+                if (isWord("generic")) {
+                    advance();
+                    return make(Kind::AnchorAppleGeneric);
+                }
+                return make(Kind::AnchorApple);
+            }
+            if (isWord("trusted")) {
+                advance();
+                return make(Kind::AnchorTrusted);
+            }
+            unexpected("'apple' or 'trusted' after 'anchor'");
+        }
+        if (word == "certificate" || word == "cert") {
+            int slot = certificateSlot();
+            if (isSymbol("=")) {
+                advance();
+                auto node = make(Kind::CertificateHash);
+                node->certificate = slot;
+                node->hash = hash();
+                return node;
+            }
+            if (isWord("trusted")) {
+                advance();
+                auto node = make(Kind::CertificateTrusted);
+                node->certificate = slot;
+                return node;
+            }
+            auto node = make(Kind::CertificateField);
+            node->certificate = slot;
+            node->text = key();
+            node->match = match();
+            return node;
+        }
+        Lexer::fail(wordPosition, "unknown clause '" + word + "'");
+    }
+
+    Lexer lexer_;
+    Token current_;
+};
+
+}  // namespace
+
+std::unique_ptr<RequirementNode> parseRequirement(std::string_view text) {
+    return Parser(text).parseAll();
+}
+
+}  // namespace tessuro::codesign

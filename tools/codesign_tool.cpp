@@ -1,0 +1,202 @@
+// tessuro-codesign: signs a bundle the way the installer verifies it, and verifies one.
+//
+//   tessuro-codesign sign --key KEY.pem --certs CHAIN.pem [--identifier ID]
+//                         [--requirement TEXT] [--sha1-primary] BUNDLE
+//   tessuro-codesign verify --requirement TEXT [--anchor ROOT.pem]... BUNDLE
+//   tessuro-codesign make-identity --out FOLDER --ou TEAM [--name NAME]
+//
+// "verify" trusts Apple's roots and the anchors given; it prints "valid", or the check
+// that failed, and exits 0 or 1. "make-identity" writes a development root (root.pem,
+// root-key.pem) and a code-signing leaf (leaf.pem, leaf-key.pem, chain.pem) for tests and
+// development builds.
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/codesign/certificates.h"
+#include "platform/codesign/code_signing.h"
+#include "platform/codesign/signer.h"
+
+namespace {
+
+using namespace tessuro::codesign;
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+int usage() {
+    std::cerr << "usage:\n"
+                 "  tessuro-codesign sign --key KEY.pem --certs CHAIN.pem [--identifier ID]\n"
+                 "                        [--requirement TEXT] [--sha1-primary] BUNDLE\n"
+                 "  tessuro-codesign verify --requirement TEXT [--anchor ROOT.pem]... BUNDLE\n"
+                 "  tessuro-codesign make-identity --out FOLDER --ou TEAM [--name NAME]\n";
+    return 2;
+}
+
+struct Arguments {
+    std::vector<std::pair<std::string, std::string>> options;
+    std::vector<std::string> flags;
+    std::vector<std::string> positional;
+
+    std::optional<std::string> get(const std::string& name) const {
+        for (const auto& [key, value] : options) {
+            if (key == name) {
+                return value;
+            }
+        }
+        return std::nullopt;
+    }
+    std::vector<std::string> all(const std::string& name) const {
+        std::vector<std::string> values;
+        for (const auto& [key, value] : options) {
+            if (key == name) {
+                values.push_back(value);
+            }
+        }
+        return values;
+    }
+    bool has(const std::string& flag) const {
+        return std::find(flags.begin(), flags.end(), flag) != flags.end();
+    }
+};
+
+Arguments parse(int argc, char** argv, const std::vector<std::string>& flagNames) {
+    Arguments arguments;
+    for (int i = 2; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word.rfind("--", 0) == 0) {
+            if (std::find(flagNames.begin(), flagNames.end(), word) != flagNames.end()) {
+                arguments.flags.push_back(word);
+            } else if (i + 1 < argc) {
+                arguments.options.emplace_back(word, argv[++i]);
+            } else {
+                throw std::runtime_error(word + " needs a value");
+            }
+        } else {
+            arguments.positional.push_back(word);
+        }
+    }
+    return arguments;
+}
+
+int sign(const Arguments& arguments) {
+    auto key = arguments.get("--key");
+    auto certs = arguments.get("--certs");
+    if (!key || !certs || arguments.positional.size() != 1) {
+        return usage();
+    }
+    SigningIdentity identity;
+    identity.key = readPrivateKeyPem(readText(*key));
+    identity.chain = readCertificatesPem(readText(*certs));
+    SignOptions options;
+    options.identifier = arguments.get("--identifier");
+    options.requirement = arguments.get("--requirement");
+    options.sha1Primary = arguments.has("--sha1-primary");
+    signBundle(arguments.positional[0], identity, options);
+    std::cout << "signed " << arguments.positional[0] << "\n";
+    return 0;
+}
+
+int verify(const Arguments& arguments) {
+    auto requirementText = arguments.get("--requirement");
+    if (!requirementText || arguments.positional.size() != 1) {
+        return usage();
+    }
+    std::vector<std::string> anchors;
+    for (const std::string& path : arguments.all("--anchor")) {
+        anchors.push_back(readText(path));
+    }
+    CodeSigning service(anchors);
+    std::unique_ptr<StaticCode> code;
+    std::unique_ptr<Requirement> requirement;
+    std::string detail;
+    int status = service.createStaticCodeWithPath(arguments.positional[0], kDefaultFlags, code);
+    if (status == kStatusOk) {
+        status = service.createRequirementWithString(*requirementText, kDefaultFlags, requirement,
+                                                     &detail);
+    }
+    if (status == kStatusOk) {
+        status =
+            service.checkValidity(code.get(), kCheckAllArchitectures, requirement.get(), &detail);
+    }
+    if (status == kStatusOk) {
+        std::cout << "valid\n";
+        return 0;
+    }
+    std::cout << "invalid: " << statusName(status) << " (status " << status << ")";
+    if (!detail.empty()) {
+        std::cout << ": " << detail;
+    }
+    std::cout << "\n";
+    return 1;
+}
+
+int makeIdentity(const Arguments& arguments) {
+    auto out = arguments.get("--out");
+    auto team = arguments.get("--ou");
+    if (!out || !team) {
+        return usage();
+    }
+    std::string name = arguments.get("--name").value_or("Tessuro Development");
+    CertificateSpec rootSpec;
+    rootSpec.commonName = name + " Root";
+    rootSpec.authority = true;
+    Credential root = makeCertificate(rootSpec, nullptr);
+    CertificateSpec leafSpec;
+    leafSpec.commonName = name + " Code Signing";
+    leafSpec.organizationalUnit = *team;
+    Credential leaf = makeCertificate(leafSpec, &root);
+    std::string dir = *out + "/";
+    writeText(dir + "root.pem", certificatePem(root.certificate.get()));
+    writeText(dir + "root-key.pem", privateKeyPem(root.key.get()));
+    writeText(dir + "leaf.pem", certificatePem(leaf.certificate.get()));
+    writeText(dir + "leaf-key.pem", privateKeyPem(leaf.key.get()));
+    writeText(dir + "chain.pem",
+              certificatePem(leaf.certificate.get()) + certificatePem(root.certificate.get()));
+    std::cout << "wrote a development root and leaf to " << *out << "\n";
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        return usage();
+    }
+    std::string command = argv[1];
+    try {
+        if (command == "sign") {
+            return sign(parse(argc, argv, {"--sha1-primary"}));
+        }
+        if (command == "verify") {
+            return verify(parse(argc, argv, {}));
+        }
+        if (command == "make-identity") {
+            return makeIdentity(parse(argc, argv, {}));
+        }
+    } catch (const std::exception& error) {
+        std::cerr << "tessuro-codesign: " << error.what() << "\n";
+        return 1;
+    }
+    return usage();
+}
