@@ -46,7 +46,8 @@ Credential makeCertificate(const CertificateSpec& spec, const Credential* issuer
     BN_to_ASN1_INTEGER(number, X509_get_serialNumber(certificate));
     BN_free(number);
     X509_gmtime_adj(X509_getm_notBefore(certificate), spec.notBeforeDays * 86400L);
-    X509_gmtime_adj(X509_getm_notAfter(certificate), spec.notAfterDays * 86400L);
+    X509_gmtime_adj(X509_getm_notAfter(certificate),
+                    spec.notAfterDays * 86400L + spec.notAfterExtraSeconds);
     X509_set_pubkey(certificate, made.key.get());
 
     X509_NAME* name = X509_get_subject_name(certificate);

@@ -24,6 +24,7 @@ struct CertificateSpec {
     bool appleCriticalExtension = false;  // the critical 1.2.840.113635.100.6.1.13 of Apple leaves
     long notBeforeDays = -1;              // relative to now
     long notAfterDays = 3650;
+    long notAfterExtraSeconds = 0;  // added to notAfterDays, for certificates about to expire
 };
 
 // A fresh EC P-256 key and a certificate for it, signed by `issuer`, or by itself.

@@ -347,6 +347,34 @@ ResourceVerdict verifyResources(ByteView codeResources, int contentsFd,
         return {ResourceCheck::Malformed, {}};
     }
 
+    // Nested code carries a signature of its own, which this verifier does not check.
+    {
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(files, &it);
+        ResourceVerdict nested;
+        for (;;) {
+            char* key = nullptr;
+            plist_t entry = nullptr;
+            plist_dict_next_item(files, it, &key, &entry);
+            if (key == nullptr) {
+                break;
+            }
+            if (plist_get_node_type(entry) == PLIST_DICT &&
+                (plist_dict_get_item(entry, "cdhash") != nullptr ||
+                 plist_dict_get_item(entry, "requirement") != nullptr)) {
+                nested = {ResourceCheck::Unsupported, key};
+            }
+            free(key);
+            if (nested.check != ResourceCheck::Intact) {
+                break;
+            }
+        }
+        free(it);
+        if (nested.check != ResourceCheck::Intact) {
+            return nested;
+        }
+    }
+
     std::map<std::string, DiskItem> disk;
     if (!walk(contentsFd, "", disk, excluded, 0)) {
         return {ResourceCheck::Modified, {}};

@@ -15,8 +15,8 @@ struct SigningIdentity {
 };
 
 struct SignOptions {
-    std::optional<std::string> identifier;   // CFBundleIdentifier when not given
-    std::optional<std::string> requirement;  // the designated requirement to record
+    std::optional<std::string> identifier = std::nullopt;   // CFBundleIdentifier when not given
+    std::optional<std::string> requirement = std::nullopt;  // the designated requirement to record
     bool sha1Primary = false;  // also a SHA-1 CodeDirectory as primary, SHA-256 as alternate
 };
 

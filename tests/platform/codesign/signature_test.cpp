@@ -1,0 +1,313 @@
+// Bundle signatures made with the signer and checked by the verifier, untouched and
+// tampered with in every way the seal must catch.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "install/payload_validation.h"
+#include "platform/codesign/apple_roots.h"
+#include "platform/codesign/cms_signature.h"
+#include "platform/codesign/code_directory.h"
+#include "platform/codesign/code_signing.h"
+#include "platform/codesign/requirement.h"
+#include "platform/error.h"
+#include "platform/files.h"
+#include "signing_fixtures.h"
+#include "temp_dir.h"
+
+namespace tessuro::codesign {
+namespace {
+
+namespace fs = std::filesystem;
+using test::payloadStatus;
+using test::TestPki;
+
+void appendTo(const fs::path& file, const std::string& text) {
+    std::ofstream(file, std::ios::app | std::ios::binary) << text;
+}
+
+void flipByte(const fs::path& file, std::size_t at) {
+    std::string content = readFileContents(file, 1 << 30);
+    content.at(at) ^= 0x01;
+    test::writeFile(file, content);
+}
+
+TEST(AppleRoots, AllThreeLoadWithTheirPublishedFingerprints) {
+    ASSERT_EQ(appleRoots().size(), 3u);
+    EXPECT_EQ(CodeSigning().anchorCount(), 3u) << "a root whose fingerprint differs is not loaded";
+    EXPECT_STREQ(appleRoots()[0].sha256,
+                 "B0B1730ECBC7FF4505142C49F1295E6EDA6BCAED7E2C68C5BE91B5A11001F024");
+    EXPECT_STREQ(appleRoots()[1].sha256,
+                 "C2B9B042DD57830E7D117DAC55AC8AE19407D38E41D88F3215BC3A890444A050");
+    EXPECT_STREQ(appleRoots()[2].sha256,
+                 "63343ABFB89A6A03EBB57E9B3F5FA7BE7C4F5C756F3017B3A8C488C3653E9179");
+}
+
+TEST(Signature, SignedBundlesPassInEveryFormTheSignerWrites) {
+    test::TempDir dir;
+    const TestPki& pki = TestPki::shared();
+
+    test::makeSignedBundle(dir / "Plain.app");
+    std::string detail;
+    EXPECT_EQ(payloadStatus(dir / "Plain.app", &detail), kStatusOk) << detail;
+
+    // A SHA-1 primary with a SHA-256 alternate, as older signers write.
+    test::makeSignedBundle(dir / "Agile.app", "1", SignOptions{.sha1Primary = true});
+    EXPECT_TRUE(fs::exists(dir / "Agile.app/Contents/_CodeSignature/CodeRequirements-1"));
+    EXPECT_EQ(payloadStatus(dir / "Agile.app", &detail), kStatusOk) << detail;
+
+    // A leaf with Apple's private critical extension, as Developer ID leaves carry.
+    test::makeUnsignedBundle(dir / "AppleStyle.app");
+    signBundle(dir / "AppleStyle.app", pki.identity(pki.appleStyleLeaf));
+    EXPECT_EQ(payloadStatus(dir / "AppleStyle.app", &detail), kStatusOk) << detail;
+
+    // Apple's roots alone do not trust the test root.
+    CodeSigning appleOnly;
+    std::unique_ptr<StaticCode> code;
+    appleOnly.createStaticCodeWithPath(dir / "Plain.app", 0, code);
+    EXPECT_EQ(appleOnly.checkValidity(code.get(), 1, nullptr), kStatusUntrusted);
+}
+
+TEST(Signature, ALeafThatExpiredAfterSigningStillPasses) {
+    test::TempDir dir;
+    const TestPki& pki = TestPki::shared();
+    CertificateSpec spec;
+    spec.commonName = "Developer ID Application: Vorlak";
+    spec.organizationalUnit = "Q7XK4M2LD8";
+    spec.notAfterDays = 0;
+    spec.notAfterExtraSeconds = 2;
+    Credential shortLived = makeCertificate(spec, &pki.intermediate);
+    test::makeUnsignedBundle(dir / "Old.app");
+    signBundle(dir / "Old.app", pki.identity(shortLived));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    std::string detail;
+    EXPECT_EQ(payloadStatus(dir / "Old.app", &detail), kStatusOk) << detail;
+}
+
+// Re-signs a signed bundle after `edit` has changed its CodeResources text, so that the
+// seal itself is consistent and only its content is under test.
+void resignWithResources(const fs::path& bundle, const std::function<void(std::string&)>& edit,
+                         const Credential& leaf, const std::string& team = "Q7XK4M2LD8") {
+    const TestPki& pki = TestPki::shared();
+    fs::path signature = bundle / "Contents/_CodeSignature";
+    std::string resources = readFileContents(signature / "CodeResources", 1 << 26);
+    edit(resources);
+    test::writeFile(signature / "CodeResources", resources);
+    auto bytes = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
+    CodeDirectoryContent content;
+    content.identifier = "com.vorlak.tessuro.psvalidation";
+    content.teamIdentifier = team;
+    content.infoPlistHash =
+        digest(HashType::Sha256, bytes(readFileContents(bundle / "Contents/Info.plist", 1 << 20)));
+    content.requirementsHash =
+        digest(HashType::Sha256, bytes(readFileContents(signature / "CodeRequirements", 1 << 20)));
+    content.resourcesHash = digest(HashType::Sha256, bytes(resources));
+    std::string executable = readFileContents(bundle / "Contents/MacOS/Tessuro", 1 << 20);
+    content.executableHash = digest(HashType::Sha256, bytes(executable));
+    content.executableSize = executable.size();
+    Bytes cd = buildCodeDirectory(content);
+    Bytes cdhash = digest(HashType::Sha256, cd);
+    cdhash.resize(20);
+    SigningIdentity identity = pki.identity(leaf);
+    std::vector<X509*> chain{identity.chain[0].get(), identity.chain.back().get()};
+    Bytes cms = signCms(cd, identity.key.get(), chain[0], chain,
+                        {{HashType::Sha256, cdhash, digest(HashType::Sha256, cd)}});
+    test::writeFile(signature / "CodeDirectory", std::string(cd.begin(), cd.end()));
+    test::writeFile(signature / "CodeSignature", std::string(cms.begin(), cms.end()));
+}
+
+struct Tamper {
+    const char* name;
+    std::function<void(const fs::path& bundle, const fs::path& dir)> edit;
+    int expected;
+};
+
+TEST(Signature, EveryTamperingIsCaughtAndTheUntouchedCopyPasses) {
+    test::TempDir dir;
+    const TestPki& pki = TestPki::shared();
+    test::makeSignedBundle(dir / "Other.app", "9");
+    test::makeUnsignedBundle(dir / "OtherOwner.app");
+    signBundle(dir / "OtherOwner.app", pki.identity(pki.leaf));
+
+    const std::vector<Tamper> cases = {
+        {"one byte of a sealed file",
+         [](auto& b, auto&) { flipByte(b / "Contents/Resources/data/levels/two.dat", 5000); },
+         kStatusResourceModified},
+        {"an added file",
+         [](auto& b, auto&) { test::writeFile(b / "Contents/Resources/extra.txt", "x"); },
+         kStatusResourceAdded},
+        {"an added file beside the executable",
+         [](auto& b, auto&) { test::writeFile(b / "Contents/MacOS/helper", "x"); },
+         kStatusResourceAdded},
+        {"a removed file",
+         [](auto& b, auto&) { fs::remove(b / "Contents/Resources/data/levels/one.dat"); },
+         kStatusResourceMissing},
+        {"a removed localisation (optional)",
+         [](auto& b, auto&) { fs::remove_all(b / "Contents/Resources/zh.lproj"); }, kStatusOk},
+        {"a retargeted symbolic link",
+         [](auto& b, auto&) {
+             fs::remove(b / "Contents/Resources/current.dat");
+             fs::create_symlink("data/levels/two.dat", b / "Contents/Resources/current.dat");
+         },
+         kStatusResourceModified},
+        {"a file replaced by a link to a copy of it",
+         [](auto& b, auto& d) {
+             fs::path file = b / "Contents/Resources/data/levels/one.dat";
+             fs::copy_file(file, d / "outside.dat");
+             fs::remove(file);
+             fs::create_symlink(d / "outside.dat", file);
+         },
+         kStatusResourceModified},
+        {"a FIFO added",
+         [](auto& b, auto&) { ::mkfifo((b / "Contents/Resources/pipe").c_str(), 0644); },
+         kStatusResourceAdded},
+        {"Info.plist edited", [](auto& b, auto&) { appendTo(b / "Contents/Info.plist", "\n"); },
+         kStatusComponentModified},
+        {"CodeResources edited",
+         [](auto& b, auto&) { appendTo(b / "Contents/_CodeSignature/CodeResources", " "); },
+         kStatusComponentModified},
+        {"CodeRequirements edited",
+         [](auto& b, auto&) { flipByte(b / "Contents/_CodeSignature/CodeRequirements", 20); },
+         kStatusComponentModified},
+        {"bytes appended to the main executable",
+         [](auto& b, auto&) { appendTo(b / "Contents/MacOS/Tessuro", "rm -rf ~\n"); },
+         kStatusExecutableModified},
+        {"one byte of the main executable",
+         [](auto& b, auto&) { flipByte(b / "Contents/MacOS/Tessuro", 3); },
+         kStatusExecutableModified},
+        {"the CodeDirectory swapped from another bundle",
+         [](auto& b, auto& d) {
+             fs::copy_file(d / "Other.app/Contents/_CodeSignature/CodeDirectory",
+                           b / "Contents/_CodeSignature/CodeDirectory",
+                           fs::copy_options::overwrite_existing);
+         },
+         kStatusSignatureInvalid},
+        {"CodeDirectory and CMS swapped from another bundle",
+         [](auto& b, auto& d) {
+             for (const char* name : {"CodeDirectory", "CodeSignature"}) {
+                 fs::copy_file(d / "Other.app/Contents/_CodeSignature" / name,
+                               b / "Contents/_CodeSignature" / name,
+                               fs::copy_options::overwrite_existing);
+             }
+         },
+         kStatusComponentModified},
+        {"a truncated CMS",
+         [](auto& b, auto&) { fs::resize_file(b / "Contents/_CodeSignature/CodeSignature", 200); },
+         kStatusMalformed},
+        {"an empty CMS (ad-hoc)",
+         [](auto& b, auto&) { fs::resize_file(b / "Contents/_CodeSignature/CodeSignature", 0); },
+         kStatusAdHoc},
+        {"no CMS", [](auto& b, auto&) { fs::remove(b / "Contents/_CodeSignature/CodeSignature"); },
+         kStatusMalformed},
+        {"no signature", [](auto& b, auto&) { fs::remove_all(b / "Contents/_CodeSignature"); },
+         kStatusUnsigned},
+        {"the signature folder as a link",
+         [](auto& b, auto& d) {
+             fs::rename(b / "Contents/_CodeSignature", d / "sig");
+             fs::create_directory_symlink(d / "sig", b / "Contents/_CodeSignature");
+         },
+         kStatusMalformed},
+        {"another identifier",
+         [&](auto& b, auto&) {
+             SignOptions options;
+             options.identifier = "com.example.other";
+             signBundle(b, pki.identity(pki.leaf), options);
+         },
+         kStatusRequirementFailed},
+        {"another team (OU)",
+         [&](auto& b, auto&) { signBundle(b, pki.identity(pki.otherTeamLeaf)); },
+         kStatusRequirementFailed},
+        {"an untrusted root",
+         [&](auto& b, auto&) {
+             SigningIdentity identity = pki.identity(pki.untrustedLeaf);
+             X509_up_ref(pki.untrustedRoot.certificate.get());
+             identity.chain.emplace_back(pki.untrustedRoot.certificate.get());
+             signBundle(b, identity);
+         },
+         kStatusUntrusted},
+        {"a self-signed leaf",
+         [&](auto& b, auto&) { signBundle(b, pki.identity(pki.selfSignedLeaf)); },
+         kStatusUntrusted},
+        {"a leaf not for code signing",
+         [&](auto& b, auto&) { signBundle(b, pki.identity(pki.noCodeSigningLeaf)); },
+         kStatusUntrusted},
+        {"a CodeDirectory team that is not the leaf's",
+         [&](auto& b, auto&) {
+             resignWithResources(
+                 b, [](std::string&) {}, pki.otherTeamLeaf, "Q7XK4M2LD8");
+         },
+         kStatusTeamMismatch},
+        {"nested code in the seal",
+         [&](auto& b, auto&) {
+             resignWithResources(
+                 b,
+                 [](std::string& r) {
+                     r.replace(r.find("<key>files2</key>\n\t<dict>") + 25, 0,
+                               "\n\t\t<key>Frameworks/X.framework</key>\n\t\t<dict>"
+                               "<key>cdhash</key><data>AAAA</data></dict>");
+                 },
+                 pki.leaf);
+         },
+         kStatusUnsupported},
+        {"version 1 resources only (valid)",
+         [&](auto& b, auto&) {
+             // Version 1 sealed links by following them; this verifier never follows one.
+             fs::remove(b / "Contents/Resources/current.dat");
+             fs::remove(b / "Contents/Resources/data-link");
+             resignWithResources(
+                 b,
+                 [](std::string& r) {
+                     std::size_t from = r.find("<key>files2</key>");
+                     std::size_t to = r.find("<key>rules</key>");
+                     r.erase(from, to - from);
+                     from = r.find("<key>rules2</key>");
+                     to = r.rfind("</dict>\n</plist>");
+                     r.erase(from, to - from);
+                 },
+                 pki.leaf);
+         },
+         kStatusOk},
+    };
+
+    std::cout << "tamper matrix (case: status)\n";
+    int index = 0;
+    for (const Tamper& c : cases) {
+        fs::path bundle = dir / ("Case" + std::to_string(index++) + ".app");
+        test::makeSignedBundle(bundle);
+        ASSERT_EQ(payloadStatus(bundle), kStatusOk) << "untouched copy of " << c.name;
+        c.edit(bundle, dir.path());
+        std::string detail;
+        int status = payloadStatus(bundle, &detail);
+        std::cout << "  " << c.name << ": " << status << " (" << statusName(status) << ")\n";
+        EXPECT_EQ(status, c.expected) << c.name << ": " << detail;
+        if (c.expected != kStatusOk) {
+            try {
+                PayloadValidation::validate(bundle, TestPki::shared().service());
+                ADD_FAILURE() << c.name << " passed the payload validation";
+            } catch (const Error& error) {
+                EXPECT_EQ(error.code(), 2);
+                EXPECT_EQ(error.localizedDescription(), "安装文件校验未通过，请重新下载安装包");
+            }
+        }
+    }
+}
+
+TEST(Signature, AlternateCodeDirectoriesAreBoundToTheSignature) {
+    test::TempDir dir;
+    test::makeSignedBundle(dir / "A.app", "1", SignOptions{.sha1Primary = true});
+    test::makeSignedBundle(dir / "B.app", "2", SignOptions{.sha1Primary = true});
+    fs::remove(dir / "A.app/Contents/_CodeSignature/CodeRequirements-1");
+    EXPECT_EQ(payloadStatus(dir / "A.app"), kStatusSignatureInvalid) << "stripped alternate";
+
+    test::makeSignedBundle(dir / "C.app", "1", SignOptions{.sha1Primary = true});
+    fs::copy_file(dir / "B.app/Contents/_CodeSignature/CodeRequirements-1",
+                  dir / "C.app/Contents/_CodeSignature/CodeRequirements-1",
+                  fs::copy_options::overwrite_existing);
+    EXPECT_EQ(payloadStatus(dir / "C.app"), kStatusSignatureInvalid) << "swapped alternate";
+}
+
+}  // namespace
+}  // namespace tessuro::codesign

@@ -1,0 +1,94 @@
+#include "signing_fixtures.h"
+
+#include <sys/stat.h>
+
+#include "install/payload_validation.h"
+#include "temp_dir.h"
+
+namespace tessuro::test {
+
+using namespace codesign;
+
+const TestPki& TestPki::shared() {
+    static const TestPki pki = [] {
+        TestPki p;
+        CertificateSpec rootSpec;
+        rootSpec.commonName = "Test Root";
+        rootSpec.authority = true;
+        p.root = makeCertificate(rootSpec, nullptr);
+        CertificateSpec intermediateSpec = rootSpec;
+        intermediateSpec.commonName = "Test Developer Relations";
+        p.intermediate = makeCertificate(intermediateSpec, &p.root);
+        CertificateSpec leafSpec;
+        leafSpec.commonName = "Developer ID Application: Vorlak";
+        leafSpec.organizationalUnit = "Q7XK4M2LD8";
+        p.leaf = makeCertificate(leafSpec, &p.intermediate);
+        CertificateSpec other = leafSpec;
+        other.organizationalUnit = "A1B2C3D4E5";
+        p.otherTeamLeaf = makeCertificate(other, &p.intermediate);
+        CertificateSpec apple = leafSpec;
+        apple.appleCriticalExtension = true;
+        p.appleStyleLeaf = makeCertificate(apple, &p.intermediate);
+        CertificateSpec noCodeSigning = leafSpec;
+        noCodeSigning.codeSigning = false;
+        p.noCodeSigningLeaf = makeCertificate(noCodeSigning, &p.intermediate);
+        p.selfSignedLeaf = makeCertificate(leafSpec, nullptr);
+        CertificateSpec untrusted = rootSpec;
+        untrusted.commonName = "Untrusted Root";
+        p.untrustedRoot = makeCertificate(untrusted, nullptr);
+        p.untrustedLeaf = makeCertificate(leafSpec, &p.untrustedRoot);
+        return p;
+    }();
+    return pki;
+}
+
+SigningIdentity TestPki::identity(const Credential& leaf) const {
+    SigningIdentity identity;
+    EVP_PKEY_up_ref(leaf.key.get());
+    identity.key.reset(leaf.key.get());
+    X509_up_ref(leaf.certificate.get());
+    identity.chain.emplace_back(leaf.certificate.get());
+    if (X509_check_issued(intermediate.certificate.get(), leaf.certificate.get()) == X509_V_OK) {
+        X509_up_ref(intermediate.certificate.get());
+        identity.chain.emplace_back(intermediate.certificate.get());
+    }
+    return identity;
+}
+
+void makeUnsignedBundle(const std::filesystem::path& bundle, const std::string& identifier,
+                        const std::string& version) {
+    writeInfoPlist(bundle, {{"CFBundleIdentifier", identifier},
+                            {"CFBundleExecutable", "Tessuro"},
+                            {"CFBundleVersion", version}});
+    std::filesystem::path executable = bundle / "Contents/MacOS/Tessuro";
+    writeFile(executable, "#!/bin/sh\necho Tessuro " + version + "\n");
+    ::chmod(executable.c_str(), 0755);
+    writeFile(bundle / "Contents/Resources/data/levels/one.dat", "level one " + version);
+    writeFile(bundle / "Contents/Resources/data/levels/two.dat", std::string(100000, 'x'));
+    writeFile(bundle / "Contents/Resources/en.lproj/Localizable.strings", "\"hello\" = \"hi\";");
+    writeFile(bundle / "Contents/Resources/zh.lproj/Localizable.strings", "\"hello\" = \"你好\";");
+    writeFile(bundle / "Contents/PkgInfo", "APPL????");
+    std::filesystem::create_symlink("data/levels/one.dat",
+                                    bundle / "Contents/Resources/current.dat");
+    std::filesystem::create_directory_symlink("data", bundle / "Contents/Resources/data-link");
+}
+
+void makeSignedBundle(const std::filesystem::path& bundle, const std::string& version,
+                      const SignOptions& options) {
+    makeUnsignedBundle(bundle, "com.vorlak.tessuro.psvalidation", version);
+    const TestPki& pki = TestPki::shared();
+    signBundle(bundle, pki.identity(pki.leaf), options);
+}
+
+int payloadStatus(const std::filesystem::path& bundle, std::string* detail) {
+    CodeSigning service = TestPki::shared().service();
+    std::unique_ptr<StaticCode> code;
+    std::unique_ptr<Requirement> requirement;
+    if (int status = service.createStaticCodeWithPath(bundle, 0, code); status != 0) {
+        return status;
+    }
+    service.createRequirementWithString(PayloadValidation::payloadRequirement(), 0, requirement);
+    return service.checkValidity(code.get(), kCheckAllArchitectures, requirement.get(), detail);
+}
+
+}  // namespace tessuro::test

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "platform/codesign/certificates.h"
+#include "platform/codesign/code_signing.h"
+#include "platform/codesign/signer.h"
+
+namespace tessuro::test {
+
+// Certificates made once per test program: a root, an intermediate and leaves below it,
+// and a separate root that nothing trusts.
+struct TestPki {
+    codesign::Credential root;
+    codesign::Credential intermediate;
+    codesign::Credential leaf;            // OU Q7XK4M2LD8, code signing
+    codesign::Credential otherTeamLeaf;   // OU A1B2C3D4E5
+    codesign::Credential appleStyleLeaf;  // with Apple's critical extension
+    codesign::Credential noCodeSigningLeaf;
+    codesign::Credential selfSignedLeaf;
+    codesign::Credential untrustedRoot;
+    codesign::Credential untrustedLeaf;
+
+    static const TestPki& shared();
+
+    std::string rootPem() const { return codesign::certificatePem(root.certificate.get()); }
+    // A service trusting this root besides Apple's.
+    codesign::CodeSigning service() const { return codesign::CodeSigning({rootPem()}); }
+    // The identity of a leaf with the chain up to (not including) its root.
+    codesign::SigningIdentity identity(const codesign::Credential& leaf) const;
+};
+
+// A Tessuro.app to sign: an executable script, Info.plist, nested folders with resources,
+// a localisation folder, and relative links (one to a folder).
+void makeUnsignedBundle(const std::filesystem::path& bundle,
+                        const std::string& identifier = "com.vorlak.tessuro.psvalidation",
+                        const std::string& version = "1");
+
+// makeUnsignedBundle, then signed by the test leaf.
+void makeSignedBundle(const std::filesystem::path& bundle, const std::string& version = "1",
+                      const codesign::SignOptions& options = {});
+
+// The status of a bundle against the payload requirement, with the test root trusted.
+int payloadStatus(const std::filesystem::path& bundle, std::string* detail = nullptr);
+
+}  // namespace tessuro::test
