@@ -40,4 +40,39 @@ void InstallerModel::startInstallation() {
         Qt::QueuedConnection);
 }
 
+void InstallerModel::launchInstalledApp() {
+    if (!installed.get() || launching.get()) {
+        return;
+    }
+    launching.set(true);
+    error.set(std::string());
+    std::filesystem::path destination;
+    try {
+        destination = destinationURL();
+    } catch (const std::exception& failure) {
+        launching.set(false);
+        error.set(std::string("已安装，但启动失败：") + failure.what());
+        return;
+    }
+    // The completion may come on any thread: it only hands the outcome to the main thread.
+    services_.openApplication(
+        destination, [model = shared_from_this()](std::optional<Error> failure) {
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [weakModel = std::weak_ptr<InstallerModel>(model), failure = std::move(failure)] {
+                    std::shared_ptr<InstallerModel> strong = weakModel.lock();
+                    if (!strong) {
+                        return;
+                    }
+                    strong->launching.set(false);
+                    if (failure) {
+                        strong->error.set("已安装，但启动失败：" + failure->localizedDescription());
+                        return;
+                    }
+                    strong->services_.terminateApplication();
+                },
+                Qt::QueuedConnection);
+        });
+}
+
 }  // namespace tessuro

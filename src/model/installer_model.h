@@ -39,6 +39,10 @@ public:
     // check is made; the outcome arrives through the published fields.
     void startInstallation();
 
+    // Opens the installed application, unless nothing is installed yet or an opening is
+    // pending; quits the installer once it has started, or shows why it did not.
+    void launchInstalledApp();
+
 private:
     static QCoro::Task<> run(std::weak_ptr<InstallerModel> weakModel,
                              std::filesystem::path destination);

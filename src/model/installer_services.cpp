@@ -1,5 +1,7 @@
 #include "model/installer_services.h"
 
+#include <QCoreApplication>
+
 #include "install/installer_transaction.h"
 #include "install/payload_validation.h"
 #include "platform/bundle.h"
@@ -19,6 +21,8 @@ InstallerServices systemServices() {
                 return InstallerTransaction::install(source, destination, verify);
             },
         .verify = [](const std::filesystem::path& bundle) { PayloadValidation::validate(bundle); },
+        .openApplication = openApplication,
+        .terminateApplication = [] { QCoreApplication::quit(); },
     };
 }
 

@@ -8,6 +8,7 @@
 
 #include "model/clock.h"
 #include "platform/running_applications.h"
+#include "platform/workspace.h"
 
 namespace tessuro {
 
@@ -23,17 +24,22 @@ using InstallOperation = std::function<std::optional<std::filesystem::path>(
 // What the model asks of the system. The real services come from systemServices(); tests
 // substitute the clock, the list of running copies and the file work.
 struct InstallerServices {
-    std::filesystem::path installerBundle;
-    std::function<std::filesystem::path()> homeDirectory;
-    std::function<RunningApplications(std::string_view bundleIdentifier)> runningApplications;
-    std::shared_ptr<Clock> clock;
-    InstallOperation install;
-    VerifyOperation verify;
+    std::filesystem::path installerBundle = {};
+    std::function<std::filesystem::path()> homeDirectory = {};
+    std::function<RunningApplications(std::string_view bundleIdentifier)> runningApplications = {};
+    std::shared_ptr<Clock> clock = {};
+    InstallOperation install = {};
+    VerifyOperation verify = {};
+    // Starts the bundle's program; the completion may run on any thread.
+    std::function<void(const std::filesystem::path& bundle, OpenCompletion completion)>
+        openApplication = {};
+    // Asks the application to quit, by the path every quit request takes.
+    std::function<void()> terminateApplication = {};
 };
 
 // The real services of this system: the installer's own bundle, the user's home folder,
-// the processes of the machine, the system clock, the install transaction and the payload
-// validation.
+// the processes of the machine, the system clock, the install transaction, the payload
+// validation, the opening of applications and the application's own quit.
 InstallerServices systemServices();
 
 }  // namespace tessuro

@@ -7,9 +7,9 @@
 #include <QCoreApplication>
 #include <QTest>
 
-#include "fakes.h"
 #include "install/product.h"
 #include "model/installer_model.h"
+#include "model_fixture.h"
 #include "platform/error.h"
 #include "temp_dir.h"
 
@@ -22,67 +22,7 @@ using test::FakeTransaction;
 using test::TempDir;
 using test::TestClock;
 
-class InstallRun : public ::testing::Test {
-protected:
-    TempDir dir;
-    std::filesystem::path installer = dir / "Tessuro Installer.app";
-    std::filesystem::path payload = installer / "Contents/Resources/Payload/Tessuro.app";
-    std::filesystem::path home = dir / "home";
-    std::shared_ptr<TestClock> clock = std::make_shared<TestClock>();
-    std::vector<std::string> log;
-    std::vector<std::shared_ptr<FakeApplication>> copies;
-    int listings = 0;
-    std::vector<std::filesystem::path> verified;
-    FakeTransaction transaction;
-
-    void SetUp() override { writeVersions("12", "12"); }
-
-    // nullopt: the bundle's Info.plist has no CFBundleVersion.
-    void writeVersions(std::optional<std::string> own, std::optional<std::string> payloadVersion) {
-        auto entries = [](const std::optional<std::string>& version) {
-            std::vector<std::pair<std::string, std::string>> e{{"CFBundleIdentifier", "x"}};
-            if (version) {
-                e.emplace_back("CFBundleVersion", *version);
-            }
-            return e;
-        };
-        test::writeInfoPlist(installer, entries(own));
-        test::writeInfoPlist(payload, entries(payloadVersion));
-    }
-
-    FakeApplication& addCopy(std::string name) {
-        copies.push_back(std::make_shared<FakeApplication>(std::move(name), log, *clock));
-        return *copies.back();
-    }
-
-    std::shared_ptr<InstallerModel> makeModel() {
-        return InstallerModel::create(InstallerServices{
-            .installerBundle = installer,
-            .homeDirectory = [this] { return home; },
-            .runningApplications =
-                [this](std::string_view id) {
-                    EXPECT_EQ(id, payloadBundleIdentifier);
-                    ++listings;
-                    return RunningApplications(copies.begin(), copies.end());
-                },
-            .clock = clock,
-            .install = transaction.operation(*clock),
-            .verify = [this](const std::filesystem::path& b) { verified.push_back(b); },
-        });
-    }
-
-    // Starts a run and turns the event loop until it has ended.
-    void runToEnd(InstallerModel& model) {
-        model.startInstallation();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !model.installing.get(); }, 5000));
-    }
-
-    void expectFailure(InstallerModel& model, const std::string& message) {
-        EXPECT_FALSE(model.installing.get());
-        EXPECT_FALSE(model.installed.get());
-        EXPECT_EQ(model.error.get(), message);
-    }
-};
+using InstallRun = test::ModelFixture;
 
 TEST_F(InstallRun, SucceedsThroughTheTransactionWithThePayloadAndDestination) {
     auto model = makeModel();

@@ -3,6 +3,9 @@
 //   (no argument)    quits on SIGTERM
 //   --ignore-term    ignores SIGTERM
 //   --print-bundle   prints the bundle it runs from and exits
+//   --open BUNDLE    opens the bundle as the installer would, prints the outcome, exits
+// Running as the application with TESSURO_TEST_APP_MARKER set, it writes its process ID
+// to that file.
 // It writes "ready" once its signal handling is in place, and exits by itself after two
 // minutes so that a test that dies leaves nothing running for long.
 
@@ -12,12 +15,24 @@
 #include <cstdio>
 #include <cstring>
 
+#include <cstdlib>
+#include <fstream>
+
 #include "platform/bundle.h"
+#include "platform/workspace.h"
 
 int main(int argc, char** argv) {
+    if (argc > 2 && std::strcmp(argv[1], "--open") == 0) {
+        std::optional<tessuro::Error> error = tessuro::openApplicationNow(argv[2]);
+        std::printf("%s\n", error ? error->localizedDescription().c_str() : "opened");
+        return error ? 1 : 0;
+    }
     if (argc > 1 && std::strcmp(argv[1], "--print-bundle") == 0) {
         std::printf("%s\n", tessuro::mainBundlePath().c_str());
         return 0;
+    }
+    if (const char* marker = std::getenv("TESSURO_TEST_APP_MARKER")) {
+        std::ofstream(marker) << ::getpid() << "\n";
     }
     if (argc > 1 && std::strcmp(argv[1], "--ignore-term") == 0) {
         ::signal(SIGTERM, SIG_IGN);

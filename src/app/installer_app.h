@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QApplication>
+#include <memory>
+
+#include "app/installer_delegate.h"
+#include "app/quit_signals.h"
+
+namespace tessuro {
+
+// The application: one delegate, created before the event loop starts, which builds the
+// only window once the loop runs.
+class InstallerApp : public QApplication {
+public:
+    InstallerApp(int& argc, char** argv);
+    ~InstallerApp() override;
+
+    int run();
+    InstallerDelegate& delegate() { return *delegate_; }
+
+private:
+    std::unique_ptr<QuitSignals> signals_;
+    std::unique_ptr<InstallerDelegate> delegate_;
+};
+
+}  // namespace tessuro

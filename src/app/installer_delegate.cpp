@@ -1,0 +1,82 @@
+#include "app/installer_delegate.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QSessionManager>
+#include <QVBoxLayout>
+
+namespace tessuro {
+
+InstallerDelegate::InstallerDelegate(InstallerServices services)
+    : model_(InstallerModel::create(std::move(services))) {
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        app->installEventFilter(this);
+    }
+    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        connect(gui, &QGuiApplication::commitDataRequest, this,
+                [this](QSessionManager& manager) { commitDataRequest(manager); });
+    }
+}
+
+InstallerDelegate::~InstallerDelegate() {
+    subscription_.cancel();
+}
+
+void InstallerDelegate::applicationDidFinishLaunching() {
+    window_ = std::make_unique<InstallerWindow>([this] { return windowShouldClose(); });
+    window_->setWindowTitle(QStringLiteral("安装Tessuro"));
+    window_->setAttribute(Qt::WA_DeleteOnClose, false);  // closing hides, the delegate owns it
+    auto* layout = new QVBoxLayout(window_.get());
+    layout->setContentsMargins(0, 0, 0, 0);
+
+    window_->centerOnScreen();
+
+    QPointer<InstallerWindow> weakWindow(window_.get());
+    subscription_ = model_->installing.subscribe([weakWindow](const bool& installing) {
+        if (weakWindow) {
+            weakWindow->setCloseControlEnabled(!installing);
+        }
+    });
+
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+
+    if (!model_->automaticInstallationStarted) {
+        model_->automaticInstallationStarted = true;
+        model_->startInstallation();
+    }
+}
+
+void InstallerDelegate::setContent(QWidget* content) {
+    if (window_ && window_->layout() != nullptr) {
+        window_->layout()->addWidget(content);
+    }
+}
+
+bool InstallerDelegate::applicationShouldTerminate() const {
+    return !model_->installing.get();
+}
+
+bool InstallerDelegate::windowShouldClose() const {
+    return !model_->installing.get();
+}
+
+bool InstallerDelegate::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit &&
+        !applicationShouldTerminate()) {
+        event->ignore();
+        return true;  // refused: the installation goes on
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void InstallerDelegate::commitDataRequest(QSessionManager& manager) {
+    // A logout while installing would cut the installation short: ask to cancel it.
+    if (model_->installing.get() && manager.allowsInteraction()) {
+        manager.cancel();
+        manager.release();
+    }
+}
+
+}  // namespace tessuro

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <memory>
+
+#include "app/installer_window.h"
+#include "model/installer_model.h"
+
+class QSessionManager;
+
+namespace tessuro {
+
+// Owns the model, the window and the subscription that keeps the window's close control
+// in step with `installing`. Every quit request (QCoreApplication::quit, the last window
+// closing, a signal, a session logout) reaches applicationShouldTerminate(); while an
+// installation runs the answer is no, and nothing is interrupted.
+class InstallerDelegate : public QObject {
+public:
+    explicit InstallerDelegate(InstallerServices services);
+    ~InstallerDelegate() override;
+
+    // Builds and shows the window, then starts the installation once.
+    void applicationDidFinishLaunching();
+
+    bool applicationShouldTerminate() const;
+    bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+    bool windowShouldClose() const;
+
+    InstallerModel& model() { return *model_; }
+    InstallerWindow* window() { return window_.get(); }
+
+    // Lets the window host its content; the view arrives with the window.
+    void setContent(QWidget* content);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void commitDataRequest(QSessionManager& manager);
+
+    std::shared_ptr<InstallerModel> model_;
+    std::unique_ptr<InstallerWindow> window_;
+    Subscription subscription_;
+};
+
+}  // namespace tessuro

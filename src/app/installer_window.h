@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QWidget>
+#include <functional>
+
+namespace tessuro {
+
+// The installer's one window: titled, closable, never minimised, zoomed or resized by the
+// user. A close request asks `shouldClose` first and is refused when it answers false.
+class InstallerWindow : public QWidget {
+public:
+    static constexpr int kWidth = 400;
+    static constexpr int kInitialHeight = 320;
+
+    explicit InstallerWindow(std::function<bool()> shouldClose);
+
+    // Shows or hides the close control. A window manager may still draw one; the refusal
+    // in closeEvent holds either way.
+    void setCloseControlEnabled(bool enabled);
+    bool closeControlEnabled() const;
+
+    // Centres the window on its screen's available area.
+    void centerOnScreen();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    Qt::WindowFlags flagsWithClose(bool enabled) const;
+
+    std::function<bool()> shouldClose_;
+    bool closeEnabled_ = true;
+};
+
+}  // namespace tessuro

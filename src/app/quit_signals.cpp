@@ -1,0 +1,61 @@
+#include "app/quit_signals.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <cerrno>
+
+namespace tessuro {
+namespace {
+
+int signalPipeWriteEnd = -1;
+
+void onSignal(int) {
+    int saved = errno;
+    char byte = 1;
+    if (signalPipeWriteEnd >= 0) {
+        (void)::write(signalPipeWriteEnd, &byte, 1);
+    }
+    errno = saved;
+}
+
+}  // namespace
+
+QuitSignals::QuitSignals() {
+    if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    signalPipeWriteEnd = pipe_[1];
+    notifier_ = std::make_unique<QSocketNotifier>(pipe_[0], QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { drain(); });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+QuitSignals::~QuitSignals() {
+    ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGINT, SIG_DFL);
+    signalPipeWriteEnd = -1;
+    notifier_.reset();
+    for (int fd : pipe_) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+void QuitSignals::drain() {
+    char buffer[64];
+    while (::read(pipe_[0], buffer, sizeof buffer) > 0) {
+    }
+    QCoreApplication::quit();
+}
+
+}  // namespace tessuro

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QObject>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace tessuro {
+
+// Turns SIGTERM and SIGINT into QCoreApplication::quit(), the path every quit request
+// takes, through a self-pipe: the handler only writes a byte, the event loop does the rest.
+class QuitSignals : public QObject {
+public:
+    QuitSignals();
+    ~QuitSignals() override;
+
+private:
+    void drain();
+
+    int pipe_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace tessuro

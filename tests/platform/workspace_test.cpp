@@ -1,0 +1,108 @@
+#include "platform/workspace.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "child_process.h"
+#include "platform/files.h"
+#include "temp_dir.h"
+
+namespace tessuro {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The field of /proc/<pid>/stat after the command: state is 1, session is 4.
+std::string statField(pid_t pid, int index) {
+    std::string stat;
+    try {
+        stat = readFileContents("/proc/" + std::to_string(pid) + "/stat", 4096);
+    } catch (...) {
+        return {};
+    }
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 0; i <= index - 1 && rest >> field;) {
+        ++i;
+    }
+    return field;
+}
+
+pid_t waitForMarker(const fs::path& marker) {
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream in(marker);
+        pid_t pid = 0;
+        if (in >> pid && pid > 0) {
+            return pid;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
+}
+
+TEST(OpenApplication, StartsTheProgramDetachedSoThatItOutlivesTheOpener) {
+    test::TempDir dir;
+    fs::path bundle = dir / "Tessuro.app";
+    test::makeAppBundle(bundle, "com.example.open");
+    fs::create_directories(dir / "home");
+    fs::path marker = dir / "marker";
+    ::setenv("TESSURO_TEST_APP_MARKER", marker.c_str(), 1);
+    std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::setenv("HOME", (dir / "home").c_str(), 1);
+
+    pid_t opened = 0;
+    {
+        // The opener is a process of its own, like the installer, and ends first.
+        test::ChildProcess opener(TESSURO_TEST_APP, {.arguments = {"--open", bundle.string()}});
+        EXPECT_EQ(opener.readLine(), "opened");
+        EXPECT_TRUE(opener.waitForExit(10));
+        opened = waitForMarker(marker);
+    }
+    ::unsetenv("TESSURO_TEST_APP_MARKER");
+    ::setenv("HOME", savedHome.c_str(), 1);
+    ASSERT_GT(opened, 0);
+    EXPECT_EQ(::kill(opened, 0), 0) << "still running after the opener ended";
+    EXPECT_NE(statField(opened, 1), "Z");
+    EXPECT_NE(statField(opened, 4), std::to_string(::getsid(0))) << "a session of its own";
+    EXPECT_NE(statField(opened, 2), std::to_string(::getpid())) << "not a child of ours";
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(opened) + "/cwd"), dir / "home");
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(opened) + "/fd/1"), "/dev/null");
+    ::kill(opened, SIGKILL);
+}
+
+TEST(OpenApplication, FailuresSayWhatIsWrong) {
+    test::TempDir dir;
+    auto failure = [](const fs::path& bundle) {
+        std::optional<Error> error = openApplicationNow(bundle);
+        return error ? error->localizedDescription() : std::string("opened");
+    };
+    EXPECT_EQ(failure(dir / "Missing.app"),
+              "找不到应用程序“" + (dir / "Missing.app").string() + "”");
+
+    fs::create_directories(dir / "Bare.app/Contents");
+    EXPECT_EQ(failure(dir / "Bare.app").rfind("应用程序的 Info.plist 无法读取：", 0), 0u);
+
+    test::writeInfoPlist(dir / "NoExe.app", {{"CFBundleIdentifier", "x"}});
+    EXPECT_EQ(failure(dir / "NoExe.app"),
+              "应用程序的 Info.plist 没有写明可执行文件（CFBundleExecutable）");
+
+    fs::path exe = test::makeAppBundle(dir / "Gone.app", "x");
+    fs::remove(exe);
+    EXPECT_EQ(failure(dir / "Gone.app"), "找不到可执行文件“" + exe.string() + "”");
+
+    exe = test::makeAppBundle(dir / "NotExecutable.app", "x");
+    ::chmod(exe.c_str(), 0644);
+    EXPECT_EQ(failure(dir / "NotExecutable.app"), "“" + exe.string() + "”没有执行权限");
+
+    exe = test::makeAppBundle(dir / "Garbage.app", "x");
+    test::writeFile(exe, std::string("\x01\x02garbage, not a program", 24));
+    ::chmod(exe.c_str(), 0755);
+    EXPECT_EQ(failure(dir / "Garbage.app"), "“" + exe.string() + "”不是这台电脑能运行的程序格式");
+}
+
+}  // namespace
+}  // namespace tessuro
