@@ -5,6 +5,11 @@
 #include <QSessionManager>
 #include <QVBoxLayout>
 
+#include "app/window_sizing.h"
+#include "platform/bundle.h"
+#include "ui/app_icon.h"
+#include "ui/installer_view.h"
+
 namespace tessuro {
 
 InstallerDelegate::InstallerDelegate(InstallerServices services)
@@ -29,6 +34,12 @@ void InstallerDelegate::applicationDidFinishLaunching() {
     auto* layout = new QVBoxLayout(window_.get());
     layout->setContentsMargins(0, 0, 0, 0);
 
+    // The view reports its size; each report becomes its own later task on the window.
+    QPointer<QWidget> sizedWindow(window_.get());
+    view_ = new InstallerView(
+        *model_, [sizedWindow](QSizeF size) { scheduleWindowSizing(sizedWindow, size); },
+        installerIcon(model_->installerBundle()), window_.get());
+    layout->addWidget(view_);
     window_->centerOnScreen();
 
     QPointer<InstallerWindow> weakWindow(window_.get());
@@ -45,12 +56,6 @@ void InstallerDelegate::applicationDidFinishLaunching() {
     if (!model_->automaticInstallationStarted) {
         model_->automaticInstallationStarted = true;
         model_->startInstallation();
-    }
-}
-
-void InstallerDelegate::setContent(QWidget* content) {
-    if (window_ && window_->layout() != nullptr) {
-        window_->layout()->addWidget(content);
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "app/installer_window.h"
 #include "model/installer_model.h"
+#include "ui/installer_view.h"
 
 class QSessionManager;
 
@@ -29,9 +30,7 @@ public:
 
     InstallerModel& model() { return *model_; }
     InstallerWindow* window() { return window_.get(); }
-
-    // Lets the window host its content; the view arrives with the window.
-    void setContent(QWidget* content);
+    InstallerView* view() { return view_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -41,6 +40,7 @@ private:
 
     std::shared_ptr<InstallerModel> model_;
     std::unique_ptr<InstallerWindow> window_;
+    InstallerView* view_ = nullptr;  // owned by the window
     Subscription subscription_;
 };
 

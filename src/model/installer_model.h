@@ -32,6 +32,9 @@ public:
     Published<bool> userFolder{false, objectWillChange};
     bool automaticInstallationStarted = false;
 
+    // The installer's own bundle.
+    const std::filesystem::path& installerBundle() const { return services_.installerBundle; }
+
     // "/Applications/Tessuro.app", or "<home>/Applications/Tessuro.app" with userFolder.
     std::filesystem::path destinationURL() const;
 

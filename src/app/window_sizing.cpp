@@ -1,0 +1,40 @@
+#include "app/window_sizing.h"
+
+#include <QCoreApplication>
+#include <cmath>
+
+namespace tessuro {
+namespace {
+
+constexpr int kWindowWidth = 400;
+
+}  // namespace
+
+void scheduleWindowSizing(QPointer<QWidget> window, QSizeF reported) {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [window, reported] {
+            if (window) {
+                applyWindowSizing(window, reported);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void applyWindowSizing(QWidget* window, QSizeF reported) {
+    const double h = reported.height();
+    if (!(h > 0)) {
+        return;  // zero, negative and not-a-number heights change nothing
+    }
+    const double content = window->height();
+    if (std::abs(content - h) <= 0.5) {
+        return;
+    }
+    // The top edge stays: read it before the change, put the frame back after it.
+    const int top = window->frameGeometry().top();
+    window->setFixedSize(kWindowWidth, static_cast<int>(std::ceil(h)));
+    const int left = window->frameGeometry().left();
+    window->move(left, top);
+}
+
+}  // namespace tessuro

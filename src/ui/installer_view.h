@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QLabel>
+#include <QPushButton>
+#include <QSizeF>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <functional>
+#include <optional>
+
+#include "model/installer_model.h"
+#include "ui/painted_widgets.h"
+#include "ui/wrapped_text.h"
+
+namespace tessuro {
+
+// The whole content of the installer window, computed afresh from the model after every
+// change it announces: header image, title, status row, error line, buttons. It measures
+// itself (400 wide, at least 260 high) and reports each new size through `sizeChanged`.
+class InstallerView : public QWidget {
+public:
+    using SizeChanged = std::function<void(QSizeF)>;
+
+    static constexpr int kWidth = 400;
+    static constexpr int kMinimumHeight = 260;
+    static constexpr int kMargin = 30;
+    static constexpr int kSpacing = 16;
+
+    InstallerView(InstallerModel& model, SizeChanged sizeChanged, const QPixmap& icon,
+                  QWidget* parent = nullptr);
+
+    // The size of the outermost box, as last measured.
+    QSizeF measuredSize() const { return measured_; }
+
+    // The button Return presses now, if any: shown and enabled.
+    QPushButton* activeDefaultButton() const;
+
+    // The elements, for tests and the gallery.
+    QLabel* iconLabel() const { return icon_; }
+    CheckMark* checkMark() const { return check_; }
+    QLabel* titleLabel() const { return title_; }
+    QLabel* statusLabel() const { return status_; }
+    Spinner* spinner() const { return spinner_; }
+    WrappedText* errorText() const { return error_; }
+    QPushButton* retryButton() const { return retry_; }
+    QPushButton* alternativeButton() const { return alternative_; }
+    QPushButton* launchButton() const { return launch_; }
+
+private:
+    void scheduleRefresh();
+    void refresh();
+    void measureAndReport();
+    void pressDefault();
+
+    InstallerModel& model_;
+    SizeChanged sizeChanged_;
+    Subscription subscription_;
+    bool refreshPending_ = false;
+    QSizeF measured_;
+    std::optional<QSizeF> reported_;
+
+    QVBoxLayout* layout_;
+    QLabel* icon_;
+    CheckMark* check_;
+    QLabel* title_;
+    QLabel* status_;
+    Spinner* spinner_;
+    WrappedText* error_;
+    QPushButton* retry_;
+    QPushButton* alternative_;
+    QPushButton* launch_;
+};
+
+}  // namespace tessuro

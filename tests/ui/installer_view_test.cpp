@@ -1,0 +1,206 @@
+// The view in every state of the model: which elements exist, their texts, what is enabled,
+// what Return does, and the size it reports.
+
+#include "ui/installer_view.h"
+
+#include <QTest>
+#include <thread>
+
+#include "model_fixture.h"
+#include "platform/error.h"
+#include "ui/app_icon.h"
+
+namespace tessuro {
+namespace {
+
+class View : public test::ModelFixture {
+protected:
+    std::shared_ptr<InstallerModel> model;
+    std::unique_ptr<QWidget> window;
+    InstallerView* view = nullptr;
+    std::vector<QSizeF> reports;
+
+    void SetUp() override {
+        ModelFixture::SetUp();
+        model = makeModel();
+        window = std::make_unique<QWidget>();
+        view = new InstallerView(
+            *model, [this](QSizeF size) { reports.push_back(size); }, builtInIcon(), window.get());
+        window->show();
+    }
+
+    // Lets the queued refresh run.
+    static void settle() {
+        for (int i = 0; i < 3; ++i) {
+            QCoreApplication::processEvents();
+        }
+    }
+
+    void runToEnd() {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !model->installing.get(); }, 5000));
+        settle();
+    }
+
+    // The elements shown, top to bottom, with their texts.
+    std::vector<std::string> shown() const {
+        std::vector<std::string> out;
+        auto add = [&](QWidget* w, const std::string& what) {
+            if (!w->isHidden()) {
+                out.push_back(what);
+            }
+        };
+        add(view->iconLabel(), "icon");
+        add(view->checkMark(), "check");
+        add(view->titleLabel(), "title " + view->titleLabel()->text().toStdString());
+        add(view->statusLabel(), "status " + view->statusLabel()->text().toStdString());
+        add(view->spinner(), "spinner");
+        add(view->errorText(), "error " + view->errorText()->text().toStdString());
+        auto button = [&](QPushButton* b) {
+            add(b, "button " + b->text().toStdString() + (b->isEnabled() ? "" : " (disabled)") +
+                       (b == view->activeDefaultButton() ? " (default)" : ""));
+        };
+        button(view->retryButton());
+        button(view->alternativeButton());
+        button(view->launchButton());
+        return out;
+    }
+
+    void pressReturn() {
+        QTest::keyClick(window.get(), Qt::Key_Return);
+        settle();
+    }
+};
+
+using Shown = std::vector<std::string>;
+
+TEST_F(View, BeforeAndDuringTheRun) {
+    EXPECT_EQ(shown(), (Shown{"icon", "title 安装Tessuro", "status 正在准备安装…", "spinner"}));
+    EXPECT_EQ(view->iconLabel()->pixmap().size(), QSize(64, 64)) << "stretched to 64 × 64";
+    pressReturn();
+    EXPECT_FALSE(model->installing.get()) << "Return does nothing before the first failure";
+
+    transaction.holdUntilReleased = true;
+    model->startInstallation();
+    settle();
+    EXPECT_EQ(shown(), (Shown{"icon", "title 安装Tessuro", "status 正在安装…", "spinner"}));
+    pressReturn();
+    transaction.release();
+    runToEnd();
+    EXPECT_EQ(transaction.calls().size(), 1u);
+}
+
+TEST_F(View, AFailureOffersRetryAndTheAlternativeOnce) {
+    transaction.outcome = [] { throw installerError("同名位置不是Tessuro，未替换原文件"); };
+    model->startInstallation();
+    runToEnd();
+    EXPECT_EQ(shown(),
+              (Shown{"icon", "title 安装Tessuro", "error 同名位置不是Tessuro，未替换原文件",
+                     "button 重试安装 (default)", "button 改为安装到我的应用程序"}));
+
+    // Return retries, into the same folder.
+    pressReturn();
+    runToEnd();
+    ASSERT_EQ(transaction.calls().size(), 2u);
+    EXPECT_EQ(transaction.calls()[1].destination, "/Applications/Tessuro.app");
+    EXPECT_FALSE(model->userFolder.get()) << "Return never presses the alternative";
+
+    // The alternative switches the folder before its run starts, and is gone afterwards.
+    QTest::mouseClick(view->alternativeButton(), Qt::LeftButton);
+    EXPECT_TRUE(model->userFolder.get());
+    runToEnd();
+    ASSERT_EQ(transaction.calls().size(), 3u);
+    EXPECT_EQ(transaction.calls()[2].destination, home / "Applications/Tessuro.app");
+    EXPECT_EQ(shown(),
+              (Shown{"icon", "title 安装Tessuro", "error 同名位置不是Tessuro，未替换原文件",
+                     "button 重试安装 (default)"}));
+}
+
+// Open requests wait until the test completes them.
+class LaunchingView : public View {
+protected:
+    std::vector<OpenCompletion> pending;
+    LaunchingView() {
+        openApplication = [this](const std::filesystem::path&, OpenCompletion completion) {
+            pending.push_back(std::move(completion));
+        };
+    }
+};
+
+TEST_F(LaunchingView, InstalledThenLaunching) {
+    model->startInstallation();
+    runToEnd();
+    EXPECT_EQ(shown(), (Shown{"check", "title 安装成功", "button 立即启动 (default)"}));
+
+    pressReturn();
+    EXPECT_EQ(shown(), (Shown{"check", "title 安装成功", "button 正在启动… (disabled)"}));
+    pressReturn();
+    EXPECT_EQ(opened.size(), 1u) << "Return does nothing while launching";
+
+    ASSERT_EQ(pending.size(), 1u);
+    std::thread([completion = pending[0]] {
+        completion(Error("Workspace", 4, "找不到可执行文件“/x”"));
+    }).join();
+    settle();
+    EXPECT_EQ(shown(),
+              (Shown{"check", "title 安装成功", "error 已安装，但启动失败：找不到可执行文件“/x”",
+                     "button 立即启动 (default)"}));
+    pressReturn();
+    EXPECT_EQ(opened.size(), 2u) << "a failed launch can be tried again";
+}
+
+TEST_F(View, ErrorTextIsShownLiterallyAndWrapsAt340) {
+    const std::string literal = "**粗体** `code` 100% %s <b>x</b> & y &amp; \\n";
+    transaction.outcome = [&] { throw Error("POSIX", 5, literal); };
+    model->startInstallation();
+    runToEnd();
+    EXPECT_EQ(view->errorText()->text().toStdString(), literal);
+    EXPECT_LE(view->errorText()->width(), 340);
+    EXPECT_EQ(view->errorText()->lineCount(), 1);
+
+    const std::string unbroken(400, 'x');
+    transaction.outcome = [&] { throw Error("POSIX", 5, unbroken); };
+    model->startInstallation();
+    runToEnd();
+    EXPECT_LE(view->errorText()->width(), 340);
+    EXPECT_GT(view->errorText()->width(), 300);
+    EXPECT_GT(view->errorText()->lineCount(), 6) << "wraps even without a break opportunity";
+}
+
+TEST_F(View, ReportsItsSizeOnlyWhenItChanges) {
+    ASSERT_EQ(reports.size(), 1u) << "the first size is reported at once";
+    EXPECT_EQ(reports[0], QSizeF(400, 260)) << "short content: the minimum height";
+
+    transaction.holdUntilReleased = true;
+    model->startInstallation();
+    settle();
+    EXPECT_EQ(reports.size(), 1u) << "正在准备安装… to 正在安装… keeps the size";
+
+    std::string longError;
+    for (int i = 0; i < 40; ++i) {
+        longError += "无法复制“/Applications/.Tessuro-安装中-0000/Contents/Resources/file" +
+                     std::to_string(i) + "”：磁盘空间不足。";
+    }
+    transaction.outcome = [&] { throw Error("POSIX", 28, longError); };
+    transaction.release();
+    runToEnd();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[1].width(), 400);
+    EXPECT_GT(reports[1].height(), 400) << "a long wrapped error makes the view taller";
+    EXPECT_EQ(reports[1], view->measuredSize());
+
+    transaction.outcome = [] {};
+    model->startInstallation();
+    runToEnd();
+    ASSERT_TRUE(model->installed.get());
+    EXPECT_EQ(reports.back(), QSizeF(400, 260));
+    for (const QSizeF& size : reports) {
+        EXPECT_EQ(size.width(), 400);
+        EXPECT_GE(size.height(), 260);
+    }
+    for (std::size_t i = 1; i < reports.size(); ++i) {
+        EXPECT_NE(reports[i], reports[i - 1]) << "an equal size is never reported twice";
+    }
+}
+
+}  // namespace
+}  // namespace tessuro
