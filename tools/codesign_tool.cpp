@@ -4,11 +4,12 @@
 //                         [--requirement TEXT] [--sha1-primary] BUNDLE
 //   tessuro-codesign verify --requirement TEXT [--anchor ROOT.pem]... BUNDLE
 //   tessuro-codesign make-identity --out FOLDER --ou TEAM [--name NAME]
+//   tessuro-codesign info BUNDLE
 //
 // "verify" trusts Apple's roots and the anchors given; it prints "valid", or the check
 // that failed, and exits 0 or 1. "make-identity" writes a development root (root.pem,
 // root-key.pem) and a code-signing leaf (leaf.pem, leaf-key.pem, chain.pem) for tests and
-// development builds.
+// development builds. "info" prints the bundle's identifier and build number.
 
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/bundle.h"
 #include "platform/codesign/certificates.h"
 #include "platform/codesign/code_signing.h"
 #include "platform/codesign/signer.h"
@@ -49,7 +51,8 @@ int usage() {
                  "  tessuro-codesign sign --key KEY.pem --certs CHAIN.pem [--identifier ID]\n"
                  "                        [--requirement TEXT] [--sha1-primary] BUNDLE\n"
                  "  tessuro-codesign verify --requirement TEXT [--anchor ROOT.pem]... BUNDLE\n"
-                 "  tessuro-codesign make-identity --out FOLDER --ou TEAM [--name NAME]\n";
+                 "  tessuro-codesign make-identity --out FOLDER --ou TEAM [--name NAME]\n"
+                 "  tessuro-codesign info BUNDLE\n";
     return 2;
 }
 
@@ -177,6 +180,17 @@ int makeIdentity(const Arguments& arguments) {
     return 0;
 }
 
+int info(const Arguments& arguments) {
+    if (arguments.positional.size() != 1) {
+        return usage();
+    }
+    const std::string& bundle = arguments.positional[0];
+    std::cout << "identifier: " << tessuro::bundleInfoString(bundle, "CFBundleIdentifier").value_or("")
+              << "\nversion: " << tessuro::bundleInfoString(bundle, "CFBundleVersion").value_or("")
+              << "\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -190,6 +204,9 @@ int main(int argc, char** argv) {
         }
         if (command == "verify") {
             return verify(parse(argc, argv, {}));
+        }
+        if (command == "info") {
+            return info(parse(argc, argv, {}));
         }
         if (command == "make-identity") {
             return makeIdentity(parse(argc, argv, {}));

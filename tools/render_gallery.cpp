@@ -1,11 +1,15 @@
 // render-gallery: draws the installer window's content in each state of the installation
-// and saves one PNG per state into the folder given, for the README.
+// and saves one PNG per state into the folder given, for the README. With --icon it draws
+// the icon the installer bundle carries instead.
 //
 //   render-gallery OUTPUT_FOLDER
+//   render-gallery --icon OUTPUT.png
 
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QLinearGradient>
+#include <QPainter>
 #include <QPixmap>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -98,13 +102,39 @@ bool render(const Scenario& scenario, const QString& folder, const std::filesyst
     return picture.save(folder + "/" + scenario.file);
 }
 
+// The installer bundle's own icon: a teal rounded square with a box and an arrow into it.
+QPixmap bundleIcon() {
+    const int side = 256;
+    QPixmap pixmap(side, side);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient fill(0, 0, 0, side);
+    fill.setColorAt(0, QColor(0x2E, 0xC4, 0xB6));
+    fill.setColorAt(1, QColor(0x0E, 0x7C, 0x86));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(fill);
+    painter.drawRoundedRect(QRectF(16, 16, side - 32, side - 32), 52, 52);
+    QPen pen(Qt::white, 16, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawPolyline(QPolygonF({QPointF(70, 150), QPointF(70, 196), QPointF(186, 196),
+                                    QPointF(186, 150)}));
+    painter.drawLine(QPointF(128, 56), QPointF(128, 160));
+    painter.drawPolyline(QPolygonF({QPointF(92, 124), QPointF(128, 160), QPointF(164, 124)}));
+    return pixmap;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
+    if (argc == 3 && std::string(argv[1]) == "--icon") {
+        return bundleIcon().save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: render-gallery OUTPUT_FOLDER\n");
+        std::fprintf(stderr, "usage: render-gallery OUTPUT_FOLDER | --icon OUTPUT.png\n");
         return 2;
     }
     QString folder = QString::fromLocal8Bit(argv[1]);

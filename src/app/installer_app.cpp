@@ -4,11 +4,12 @@
 
 namespace tessuro {
 
-InstallerApp::InstallerApp(int& argc, char** argv) : QApplication(argc, argv) {
+InstallerApp::InstallerApp(int& argc, char** argv, const std::vector<std::string>& extraAnchorsPem)
+    : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("Tessuro Installer"));
     setQuitOnLastWindowClosed(true);
     signals_ = std::make_unique<QuitSignals>();
-    delegate_ = std::make_unique<InstallerDelegate>(systemServices());
+    delegate_ = std::make_unique<InstallerDelegate>(systemServices(extraAnchorsPem));
 }
 
 InstallerApp::~InstallerApp() = default;

@@ -12,7 +12,8 @@ namespace tessuro {
 // only window once the loop runs.
 class InstallerApp : public QApplication {
 public:
-    InstallerApp(int& argc, char** argv);
+    // `extraAnchorsPem`: roots trusted besides Apple's (a development build's own).
+    InstallerApp(int& argc, char** argv, const std::vector<std::string>& extraAnchorsPem);
     ~InstallerApp() override;
 
     int run();

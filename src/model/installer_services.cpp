@@ -9,7 +9,8 @@
 
 namespace tessuro {
 
-InstallerServices systemServices() {
+InstallerServices systemServices(const std::vector<std::string>& extraAnchorsPem) {
+    auto trust = std::make_shared<const codesign::CodeSigning>(extraAnchorsPem);
     return InstallerServices{
         .installerBundle = mainBundlePath(),
         .homeDirectory = homeDirectory,
@@ -20,7 +21,9 @@ InstallerServices systemServices() {
                const VerifyOperation& verify) {
                 return InstallerTransaction::install(source, destination, verify);
             },
-        .verify = [](const std::filesystem::path& bundle) { PayloadValidation::validate(bundle); },
+        .verify = [trust](const std::filesystem::path& bundle) {
+            PayloadValidation::validate(bundle, *trust);
+        },
         .openApplication = openApplication,
         .terminateApplication = [] { QCoreApplication::quit(); },
     };

@@ -4,7 +4,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "model/clock.h"
 #include "platform/running_applications.h"
@@ -39,7 +41,9 @@ struct InstallerServices {
 
 // The real services of this system: the installer's own bundle, the user's home folder,
 // the processes of the machine, the system clock, the install transaction, the payload
-// validation, the opening of applications and the application's own quit.
-InstallerServices systemServices();
+// validation, the opening of applications and the application's own quit. The payload's
+// signature must reach Apple's roots, or one of the extra anchors a development build
+// passes (PEM texts).
+InstallerServices systemServices(const std::vector<std::string>& extraAnchorsPem = {});
 
 }  // namespace tessuro

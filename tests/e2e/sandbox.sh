@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs a command in a private mount namespace whose /Applications is a folder of the
+# caller's: the root is a fresh tmpfs holding bind mounts of the machine's top-level
+# folders, plus that Applications folder, and the command runs chrooted into it. Nothing the
+# command writes to /Applications reaches the machine's own. Needs root (CI and these
+# machines run as root).
+#
+#   sandbox.sh [--user NAME] [--home DIR] APPLICATIONS_DIR COMMAND [ARG...]
+#
+# --user drops to that user (and its group) before the command; --home sets HOME.
+set -euo pipefail
+
+if [ "${1:-}" != "--inside" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "sandbox.sh: needs root for a private mount namespace" >&2
+    exit 77
+  fi
+  root=$(mktemp -d /tmp/tessuro-sandbox.XXXXXX)
+  status=0
+  unshare --mount --propagation private -- "$0" --inside "$root" "$@" || status=$?
+  rmdir "$root" 2>/dev/null || true
+  exit $status
+fi
+
+shift
+root=$1; shift
+user=""
+home=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --user) user=$2; shift 2 ;;
+    --home) home=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
+apps=$1; shift
+
+mount -t tmpfs -o mode=755 tessuro-sandbox "$root"
+for entry in /*; do
+  name=${entry#/}
+  [ "$name" = Applications ] && continue
+  if [ -L "$entry" ]; then
+    ln -s "$(readlink "$entry")" "$root/$name"
+  elif [ -d "$entry" ]; then
+    mkdir "$root/$name"
+    if [ "$name" = tmp ]; then
+      mount --bind "$entry" "$root/$name"   # not recursive: the sandbox root lives in /tmp
+    else
+      mount --rbind "$entry" "$root/$name"
+    fi
+  fi
+done
+mkdir "$root/Applications"
+mount --bind "$apps" "$root/Applications"
+
+cd_to=$PWD
+run=(/usr/bin/env)
+[ -n "$home" ] && run+=("HOME=$home")
+if [ -n "$user" ]; then
+  group=$(id -gn "$user")
+  run=(/usr/bin/setpriv --reuid="$user" --regid="$group" --clear-groups -- "${run[@]}")
+fi
+exec chroot "$root" /bin/sh -c 'cd "$1" 2>/dev/null || cd /; shift; exec "$@"' sh "$cd_to" "${run[@]}" "$@"
