@@ -12,7 +12,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     std::string version = "?";
     try {
-        version = tessuro::bundleInfoString(tessuro::mainBundlePath(), "CFBundleVersion").value_or("?");
+        version =
+            tessuro::bundleInfoString(tessuro::mainBundlePath(), "CFBundleVersion").value_or("?");
     } catch (...) {
     }
 

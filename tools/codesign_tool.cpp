@@ -185,7 +185,8 @@ int info(const Arguments& arguments) {
         return usage();
     }
     const std::string& bundle = arguments.positional[0];
-    std::cout << "identifier: " << tessuro::bundleInfoString(bundle, "CFBundleIdentifier").value_or("")
+    std::cout << "identifier: "
+              << tessuro::bundleInfoString(bundle, "CFBundleIdentifier").value_or("")
               << "\nversion: " << tessuro::bundleInfoString(bundle, "CFBundleVersion").value_or("")
               << "\n";
     return 0;

@@ -118,8 +118,8 @@ QPixmap bundleIcon() {
     QPen pen(Qt::white, 16, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
     painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
-    painter.drawPolyline(QPolygonF({QPointF(70, 150), QPointF(70, 196), QPointF(186, 196),
-                                    QPointF(186, 150)}));
+    painter.drawPolyline(
+        QPolygonF({QPointF(70, 150), QPointF(70, 196), QPointF(186, 196), QPointF(186, 150)}));
     painter.drawLine(QPointF(128, 56), QPointF(128, 160));
     painter.drawPolyline(QPolygonF({QPointF(92, 124), QPointF(128, 160), QPointF(164, 124)}));
     return pixmap;

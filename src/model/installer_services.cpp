@@ -21,9 +21,10 @@ InstallerServices systemServices(const std::vector<std::string>& extraAnchorsPem
                const VerifyOperation& verify) {
                 return InstallerTransaction::install(source, destination, verify);
             },
-        .verify = [trust](const std::filesystem::path& bundle) {
-            PayloadValidation::validate(bundle, *trust);
-        },
+        .verify =
+            [trust](const std::filesystem::path& bundle) {
+                PayloadValidation::validate(bundle, *trust);
+            },
         .openApplication = openApplication,
         .terminateApplication = [] { QCoreApplication::quit(); },
     };

@@ -217,6 +217,10 @@ void copyFolder(int from, int toParent, const std::string& name, const std::file
     }
     // Private until its content is complete; its own mode is set last.
     if (::mkdirat(toParent, name.c_str(), 0700) != 0) {
+        if (depth == 0) {
+            // The top of the copy: what the user can act on is the folder it goes into.
+            fail(errno, "无法写入文件夹", pathOfDescriptor(toParent));
+        }
         fail(errno, "无法创建文件夹", at(toParent, name));
     }
     UniqueFd to(::openat(toParent, name.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));

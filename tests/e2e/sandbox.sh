@@ -15,11 +15,14 @@ if [ "${1:-}" != "--inside" ]; then
     echo "sandbox.sh: needs root for a private mount namespace" >&2
     exit 77
   fi
-  root=$(mktemp -d /tmp/tessuro-sandbox.XXXXXX)
-  status=0
-  unshare --mount --propagation private -- "$0" --inside "$root" "$@" || status=$?
-  rmdir "$root" 2>/dev/null || true
-  exit $status
+  # The new root's mount point sits beside the caller's Applications folder, inside the
+  # caller's temporary folder; every step below execs, so the command keeps this process.
+  args=("$@")
+  i=0
+  while [ "${args[$i]}" = --user ] || [ "${args[$i]}" = --home ]; do i=$((i + 2)); done
+  apps_arg=${args[$i]}
+  root=$(mktemp -d "${apps_arg%/}.root.XXXXXX")
+  exec unshare --mount --propagation private -- "$0" --inside "$root" "$@"
 fi
 
 shift
@@ -44,7 +47,7 @@ for entry in /*; do
   elif [ -d "$entry" ]; then
     mkdir "$root/$name"
     if [ "$name" = tmp ]; then
-      mount --bind "$entry" "$root/$name"   # not recursive: the sandbox root lives in /tmp
+      mount --bind "$entry" "$root/$name"   # not recursive: the sandbox root may live in /tmp
     else
       mount --rbind "$entry" "$root/$name"
     fi

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The installer in a real X session (Xvfb with openbox), driven with xdotool as a user would:
+# as an unprivileged user whose /Applications is not writable, the first run fails; a click
+# on "改为安装到我的应用程序" installs into ~/Applications; Return ("立即启动") starts the installed
+# app and the installer ends. Skipped (exit 77, with the reason) where the tools are missing.
+#   x_session_test.sh INSTALLER_BUNDLE [SCREENSHOT_FOLDER]
+set -euo pipefail
+bundle=$1
+shots=${2:-}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+for tool in Xvfb openbox xdotool; do
+  if ! command -v "$tool" > /dev/null; then
+    echo "SKIPPED: $tool is not installed (scripts/bootstrap.sh installs it)"
+    exit 77
+  fi
+done
+if [ "$(id -u)" -ne 0 ]; then
+  echo "SKIPPED: needs root for the sandbox"
+  exit 77
+fi
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  pkill -u nobody -f "$work" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+chmod 755 "$work"
+mkdir "$work/Applications" "$work/home"
+cp -a "$bundle" "$work/Tessuro Installer.app"
+chmod -R a+rX "$work"
+chown nobody "$work/home"
+
+exec 3> "$work/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp > /dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -n1 "$work/display")"
+xhost + > /dev/null 2>&1 || true   # the installer runs as nobody
+openbox > /dev/null 2>&1 &
+pids+=($!)
+sleep 1
+
+shot() { [ -n "$shots" ] && command -v import > /dev/null && import -window root "$shots/$1.png" || true; }
+window() { xdotool search --name "安装Tessuro" 2> /dev/null | head -n1; }
+wait_for() { for _ in $(seq 300); do if eval "$1"; then return 0; fi; sleep 0.1; done; echo "timed out: $1"; return 1; }
+
+"$here/sandbox.sh" --user nobody --home "$work/home" "$work/Applications" \
+  "$work/Tessuro Installer.app/Contents/MacOS/Tessuro Installer" > "$work/installer.log" 2>&1 &
+installer=$!
+pids+=($installer)
+
+wait_for '[ -n "$(window)" ]'
+win=$(window)
+sleep 2   # the run fails at once: /Applications is not writable for nobody
+shot 1-failed
+# "改为安装到我的应用程序": centred, below "重试安装" in the window of one error line.
+read -r width height < <(xdotool getwindowgeometry --shell "$win" | awk -F= '/WIDTH|HEIGHT/ {print $2}' | paste -sd' ')
+xdotool mousemove --window "$win" $((width / 2)) $((height - 42)) click 1
+wait_for '[ -d "$work/home/Applications/Tessuro.app/Contents/_CodeSignature" ]'
+sleep 1
+shot 2-installed
+[ ! -e "$work/Applications/Tessuro.app" ] || { echo "installed into the unwritable /Applications?"; exit 1; }
+
+xdotool windowactivate --sync "$win" > /dev/null 2>&1 || true
+xdotool key --window "$win" Return
+wait_for '! kill -0 $installer 2> /dev/null'
+wait_for 'pgrep -u nobody -f "home/Applications/Tessuro.app/Contents/MacOS/Tessuro" > /dev/null'
+sleep 1
+shot 3-launched
+echo "x session: failed into /Applications, installed into ~/Applications, launched; installer ended"
