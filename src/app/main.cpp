@@ -3,8 +3,15 @@
 
 #include "app/build_anchors.h"
 #include "app/installer_app.h"
+#include "install/installer_transaction.h"
 
 int main(int argc, char** argv) {
-    tessuro::InstallerApp app(argc, argv, tessuro::buildTimeAnchors());
-    return app.run();
+    int code = 0;
+    {
+        tessuro::InstallerApp app(argc, argv, tessuro::buildTimeAnchors());
+        code = app.run();
+    }
+    // The window is gone: let the removal of a replaced version finish before the process.
+    tessuro::InstallerTransaction::waitForBackgroundWork();
+    return code;
 }

@@ -12,6 +12,8 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <exception>
 #include <memory>
 #include <thread>
@@ -185,8 +187,23 @@ private:
     std::string backup_;
 };
 
+// Background jobs still running; the process waits for them before it ends, so that a
+// removal is not cut short and leaves half a backup behind.
+std::mutex backgroundMutex;
+std::condition_variable backgroundDone;
+int backgroundJobs = 0;
+
 void detached(std::function<void()> job) {
-    std::thread(std::move(job)).detach();
+    {
+        std::lock_guard lock(backgroundMutex);
+        ++backgroundJobs;
+    }
+    std::thread([job = std::move(job)] {
+        job();
+        std::lock_guard lock(backgroundMutex);
+        --backgroundJobs;
+        backgroundDone.notify_all();
+    }).detach();
 }
 
 }  // namespace
@@ -286,6 +303,11 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
         });
     }
     return run.pathOf(run.backup());
+}
+
+void waitForBackgroundWork() {
+    std::unique_lock lock(backgroundMutex);
+    backgroundDone.wait(lock, [] { return backgroundJobs == 0; });
 }
 
 void removeIfPresent(const std::filesystem::path& location) {

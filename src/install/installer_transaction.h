@@ -30,6 +30,10 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
                                              const std::filesystem::path& destination,
                                              const Verify& verify, const Environment& environment);
 
+// Blocks until the background work that install() started (the removal of a replaced
+// bundle) has ended. The application calls it on its way out.
+void waitForBackgroundWork();
+
 // Removes the item at the location with everything in it, if there is one; a failure of
 // the removal is ignored.
 void removeIfPresent(const std::filesystem::path& location);

@@ -140,6 +140,7 @@ TEST_F(InstallerBinary, ARunningCopyIsAskedToQuitFirst) {
     }
     EXPECT_TRUE(state == "gone" || state == "Z") << "the old copy still runs: " << state;
     EXPECT_TRUE(e2e::passesValidation(installed()));
+    EXPECT_TRUE(test::hiddenItems(apps).empty()) << "the backup's removal ends before the process";
     std::cout << "disk after upgrading a running copy: " << disk() << "\n";
 }
 
