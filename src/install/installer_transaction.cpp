@@ -13,9 +13,9 @@
 
 #include <cerrno>
 #include <condition_variable>
-#include <mutex>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "install/destination_inspection.h"

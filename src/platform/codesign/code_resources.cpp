@@ -45,10 +45,24 @@ std::shared_ptr<regex_t> compile(const std::string& pattern) {
     return regex;
 }
 
+// Limits on the rules a seal may bring. A signer writes a dozen short expressions without
+// interval counts; the regex compiler copies the operand of every "{n}" and "+", so
+// "a{1000}{1000}" or twenty nested "+" would make it build a gigantic automaton. Such rules
+// make the seal malformed instead.
+constexpr std::size_t kMaxRules = 128;
+constexpr std::size_t kMaxPatternLength = 512;
+constexpr std::ptrdiff_t kMaxPlusses = 8;
+
+bool acceptablePattern(const std::string& pattern) {
+    return pattern.size() <= kMaxPatternLength && pattern.find('{') == std::string::npos &&
+           std::count(pattern.begin(), pattern.end(), '+') <= kMaxPlusses;
+}
+
 // The rules of one version; nothing when a rule is malformed.
 std::optional<std::vector<Rule>> readRules(plist_t dict) {
     std::vector<Rule> rules;
-    if (dict == nullptr || plist_get_node_type(dict) != PLIST_DICT) {
+    if (dict == nullptr || plist_get_node_type(dict) != PLIST_DICT ||
+        plist_dict_get_size(dict) > kMaxRules) {
         return std::nullopt;
     }
     plist_dict_iter it = nullptr;
@@ -64,6 +78,10 @@ std::optional<std::vector<Rule>> readRules(plist_t dict) {
         Rule rule;
         rule.pattern = key;
         free(key);
+        if (!acceptablePattern(rule.pattern)) {
+            ok = false;
+            break;
+        }
         rule.regex = compile(rule.pattern);
         if (!rule.regex) {
             ok = false;

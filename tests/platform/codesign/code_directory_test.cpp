@@ -1,8 +1,13 @@
 #include "platform/codesign/code_directory.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <random>
+
+#include "platform/codesign/code_resources.h"
 
 namespace tessuro::codesign {
 namespace {
@@ -105,6 +110,35 @@ TEST(CodeDirectoryParse, RejectsMalformedBlobsWithoutReadingPastThem) {
             (void)cd->cdhash();
         }
     }
+}
+
+}  // namespace
+}  // namespace tessuro::codesign
+
+namespace tessuro::codesign {
+namespace {
+
+// Found by fuzzing: rule expressions that make the regex compiler build a gigantic
+// automaton ("{n}" and nested "+" copy their operand) are refused, quickly.
+TEST(CodeResourcesRules, HostileExpressionsMakeTheSealMalformed) {
+    char pattern[] = "/tmp/tessuro-rules-XXXXXX";
+    std::string root = ::mkdtemp(pattern);
+    int contents = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    auto seal = [](const std::string& rule) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+               "<key>files2</key><dict/><key>rules2</key><dict><key>" +
+               rule + "</key><true/></dict></dict></plist>";
+    };
+    for (std::string rule : {std::string("a{1000}{1000}"), std::string("^x") + std::string(40, '+'),
+                             std::string("(((((((((a+)+)+)+)+)+)+)+)+)+"), std::string(600, 'a')}) {
+        std::string text = seal(rule);
+        EXPECT_EQ(verifyResources(asBytes(text), contents, {}).check, ResourceCheck::Malformed)
+            << rule.substr(0, 40);
+    }
+    std::string fine = seal("^[^/]+$");
+    EXPECT_EQ(verifyResources(asBytes(fine), contents, {}).check, ResourceCheck::Intact);
+    ::close(contents);
+    ::rmdir(root.c_str());
 }
 
 }  // namespace

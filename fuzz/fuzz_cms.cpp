@@ -1,0 +1,34 @@
+// The CMS signature: any bytes as the DER, checked against a fixed CodeDirectory with a
+// fixed anchor.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/codesign/certificates.h"
+#include "platform/codesign/cms_signature.h"
+
+using namespace tessuro::codesign;
+
+namespace {
+
+Credential* anchor = nullptr;
+const Bytes codeDirectory(200, 0x5A);
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    CertificateSpec spec;
+    spec.commonName = "Fuzz Root";
+    spec.authority = true;
+    anchor = new Credential(makeCertificate(spec, nullptr));
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Bytes cdhash = digest(HashType::Sha256, codeDirectory);
+    Bytes full = cdhash;
+    cdhash.resize(20);
+    (void)verifyCms(ByteView(data, size), codeDirectory, {anchor->certificate.get()},
+                    {{HashType::Sha256, cdhash, full}});
+    return 0;
+}

@@ -1,0 +1,40 @@
+// CodeResources reading against a small fixed bundle: any bytes as the resource seal.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/codesign/code_resources.h"
+
+namespace {
+
+int contents = -1;
+
+void write(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    char pattern[] = "/tmp/fuzz-resources-XXXXXX";
+    std::filesystem::path root = ::mkdtemp(pattern);
+    write(root / "Contents/Resources/a.txt", "a");
+    write(root / "Contents/Resources/en.lproj/b.strings", "b");
+    write(root / "Contents/MacOS/Tessuro", "#!/bin/sh\n");
+    std::filesystem::create_symlink("Resources/a.txt", root / "Contents/link");
+    contents = ::open((root / "Contents").c_str(), O_RDONLY | O_DIRECTORY);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    (void)tessuro::codesign::verifyResources(tessuro::codesign::ByteView(data, size), contents,
+                                             {"MacOS/Tessuro"});
+    return 0;
+}
