@@ -2,13 +2,19 @@
 
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/plist_depth.h"
 
 namespace tessuro {
 
 PropertyList PropertyList::parse(std::string_view data, std::string_view source) {
     plist_t root = nullptr;
     if (!data.empty() && data.size() <= kMaxSize) {
-        plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
+        bool binary = plist_is_binary(data.data(), static_cast<uint32_t>(data.size())) != 0;
+        bool shallow =
+            binary ? binaryPlistDepthWithin(data, kMaxDepth) : xmlPlistDepthWithin(data, kMaxDepth);
+        if (shallow) {
+            plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
+        }
     }
     if (root == nullptr) {
         std::string text = "无法读取属性列表“";

@@ -18,6 +18,8 @@ class PropertyList {
 public:
     // Largest property list the installer reads; anything larger is refused unread.
     static constexpr std::size_t kMaxSize = 64u << 20;
+    // Deepest nesting of arrays and dictionaries it accepts; real ones nest a few levels.
+    static constexpr std::size_t kMaxDepth = 256;
 
     // Parses XML or binary data. Fails with a PropertyList error when the data is not a
     // property list; `source` names the data in that error's text.

@@ -82,3 +82,74 @@ TEST(MainBundle, ExecutableInsideABundleStandsForTheBundle) {
 
 }  // namespace
 }  // namespace tessuro
+
+namespace tessuro {
+namespace {
+
+// A binary property list of `count` arrays, each holding the next one (the last holds
+// `lastRef` if given: a reference back makes a cycle).
+std::string chainedBinaryPlist(std::uint32_t count, std::optional<std::uint32_t> lastRef = {}) {
+    std::string out = "bplist00";
+    std::vector<std::uint32_t> offsets;
+    auto put32 = [&](std::uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) {
+            out.push_back(static_cast<char>(v >> s));
+        }
+    };
+    for (std::uint32_t i = 0; i < count; ++i) {
+        offsets.push_back(static_cast<std::uint32_t>(out.size()));
+        std::optional<std::uint32_t> next = i + 1 < count ? std::optional(i + 1) : lastRef;
+        out.push_back(static_cast<char>(next ? 0xA1 : 0xA0));
+        if (next) {
+            put32(*next);
+        }
+    }
+    std::uint32_t table = static_cast<std::uint32_t>(out.size());
+    for (std::uint32_t offset : offsets) {
+        put32(offset);
+    }
+    out.append(6, '\0');
+    out.push_back(4);
+    out.push_back(4);
+    for (std::uint64_t v : {std::uint64_t{count}, std::uint64_t{0}, std::uint64_t{table}}) {
+        put32(static_cast<std::uint32_t>(v >> 32));
+        put32(static_cast<std::uint32_t>(v));
+    }
+    return out;
+}
+
+std::string nestedXmlPlist(int depth) {
+    std::string text = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (int i = 0; i < depth; ++i) {
+        text += "<array>";
+    }
+    for (int i = 0; i < depth; ++i) {
+        text += "</array>";
+    }
+    return text + "</plist>";
+}
+
+bool parses(const std::string& data) {
+    try {
+        PropertyList::parse(data, "test");
+        return true;
+    } catch (const Error&) {
+        return false;
+    }
+}
+
+// Hostile property lists nest deep enough to exhaust the parser's stack (found while
+// testing hostile layouts: 200 000 levels crashed it), or refer to themselves.
+TEST(PropertyListFile, DeepOrCyclicListsAreRefusedWithoutCrashing) {
+    EXPECT_TRUE(parses(nestedXmlPlist(200)));
+    EXPECT_FALSE(parses(nestedXmlPlist(300)));
+    EXPECT_FALSE(parses(nestedXmlPlist(2'000'000)));
+    EXPECT_TRUE(parses(chainedBinaryPlist(200)));
+    EXPECT_FALSE(parses(chainedBinaryPlist(300)));
+    EXPECT_FALSE(parses(chainedBinaryPlist(200'000)));
+    EXPECT_FALSE(parses(chainedBinaryPlist(3, 0))) << "a cycle";
+    EXPECT_FALSE(parses(std::string(PropertyList::kMaxSize + 1, ' '))) << "over the size limit";
+}
+
+}  // namespace
+}  // namespace tessuro
