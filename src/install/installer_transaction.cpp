@@ -135,6 +135,9 @@ public:
             files_.renameAt(folder_, staging_, name_, RenameMode::NoReplace);
         } catch (const Error& error) {
             removeQuietly(staging_);
+            if (isPosix(error, ENOENT)) {
+                throw installerError(kDestinationChanged);  // the folder vanished meanwhile
+            }
             if (isPosix(error, EEXIST)) {
                 std::optional<struct stat> there = files_.statAt(folder_, name_, false);
                 if (!there || !S_ISLNK(there->st_mode)) {
@@ -263,7 +266,14 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
     // 7-9. The staged copy: copied, verified, on disk, and the destination unchanged.
     try {
         files.copyTree(source, folder.get(), run.staging());
-        verify(run.pathOf(run.staging()));
+        try {
+            verify(run.pathOf(run.staging()));
+        } catch (...) {
+            if (!files.statAt(folder.get(), run.staging(), false)) {
+                throw installerError(kDestinationChanged);  // the copy vanished with its folder
+            }
+            throw;
+        }
         files.syncTree(folder.get(), run.staging());
         if (destinationIdentity(files, folder.get(), name) != before) {
             throw installerError(kDestinationChanged);

@@ -51,8 +51,18 @@ public:
     }
 
     UniqueFd openDirectory(const std::filesystem::path& folder) override {
-        UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // The folder itself is never a link: whatever it points at is not where the user
+        // asked to install (the folders above it may be links, as /home often is).
+        UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!fd) {
+            if (errno == ELOOP || errno == ENOTDIR) {
+                struct stat st {};
+                if (::lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+                    throw Error(
+                        std::string(kPosixErrorDomain), ELOOP,
+                        "无法安装到“" + folder.string() + "”：它是一个符号链接，安装程序不会跟随");
+                }
+            }
             throw posixError(errno, "无法打开文件夹", folder);
         }
         return fd;

@@ -303,7 +303,18 @@ void copyTree(const std::filesystem::path& source, int destinationFolder, const 
     if (!from) {
         fail(errno, "无法读取", source);
     }
-    copyFolder(from.get(), destinationFolder, name, source, 0);
+    try {
+        copyFolder(from.get(), destinationFolder, name, source, 0);
+    } catch (const Error& error) {
+        // A full, over-quota or read-only disk is the destination folder's, whichever file
+        // the copy had reached: name the folder the user can act on.
+        int code = static_cast<int>(error.code());
+        if (error.domain() == kPosixErrorDomain &&
+            (code == ENOSPC || code == EDQUOT || code == EROFS)) {
+            fail(code, "无法写入文件夹", pathOfDescriptor(destinationFolder));
+        }
+        throw;
+    }
 }
 
 void removeTree(int folder, const std::string& name) {

@@ -74,6 +74,24 @@ std::string ChildProcess::readLine(int seconds) {
     }
 }
 
+std::string ChildProcess::readAll(int seconds) {
+    std::string all;
+    char buffer[4096];
+    for (;;) {
+        struct pollfd entry {
+            output_.get(), POLLIN, 0
+        };
+        if (::poll(&entry, 1, seconds * 1000) <= 0) {
+            return all;
+        }
+        ssize_t n = ::read(output_.get(), buffer, sizeof buffer);
+        if (n <= 0) {
+            return all;
+        }
+        all.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
 bool ChildProcess::hasExited() const {
     struct pollfd entry {
         pidfd_.get(), POLLIN, 0

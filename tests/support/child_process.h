@@ -29,6 +29,9 @@ public:
     // The first line the program writes to its standard output, waiting at most `seconds`.
     std::string readLine(int seconds = 10);
 
+    // Everything the program writes to its standard output until it closes it.
+    std::string readAll(int seconds = 120);
+
     // True once the program has exited, whether or not it has been reaped.
     bool hasExited() const;
 

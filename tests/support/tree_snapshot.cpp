@@ -17,7 +17,7 @@ std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& roo
     }
     for (auto it = std::filesystem::recursive_directory_iterator(root);
          it != std::filesystem::recursive_directory_iterator(); ++it) {
-        std::string relative = std::filesystem::relative(it->path(), root).string();
+        std::string relative = it->path().lexically_relative(root).string();
         if (it->is_symlink()) {
             tree[relative] = "link:" + std::filesystem::read_symlink(it->path()).string();
         } else if (it->is_directory()) {

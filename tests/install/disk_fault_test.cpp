@@ -1,0 +1,89 @@
+// Disk faults on real small file systems in a private mount namespace (root only): a full
+// disk, a read-only one, and a destination folder that vanishes during the copy. Each ends
+// with a clear error in the window's language and the disk state the transaction promises.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "child_process.h"
+#include "signing_fixtures.h"
+#include "temp_dir.h"
+
+namespace tessuro {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DiskFault : public ::testing::Test {
+protected:
+    test::TempDir dir;
+    fs::path apps = dir / "Applications";
+    fs::path oldBundle = dir / "old/Tessuro.app";
+    fs::path newBundle = dir / "new/Tessuro.app";
+    fs::path anchor = dir / "root.pem";
+
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root for mounts in a private namespace";
+        }
+        fs::create_directories(apps);
+        test::makeSignedBundle(oldBundle, "1");
+        test::makeUnsignedBundle(newBundle, "com.vorlak.tessuro.psvalidation", "2");
+        test::writeFile(newBundle / "Contents/Resources/media/movie.bin",
+                        std::string(6u << 20, 'm'));
+        const auto& pki = test::TestPki::shared();
+        codesign::signBundle(newBundle, pki.identity(pki.leaf));
+        test::writeFile(anchor, pki.rootPem());
+    }
+
+    // Runs `setup` then the transaction inside a private mount namespace; its report.
+    std::string run(const std::string& setup, const std::string& options = "") {
+        std::string script = "set -e; " + setup + "; '" + std::string(TESSURO_TRANSACTION_HARNESS) +
+                             "' '" + newBundle.string() + "' '" + (apps / "Tessuro.app").string() +
+                             "' '" + anchor.string() + "' --report " + options + " || true";
+        test::ChildProcess process(
+            "/usr/bin/unshare",
+            {.arguments = {"--mount", "--propagation", "private", "/bin/sh", "-c", script}});
+        return process.readAll();
+    }
+
+    std::string mountSmall(const std::string& size) const {
+        return "mount -t tmpfs -o size=" + size + " tessuro-test '" + apps.string() + "'; cp -a '" +
+               oldBundle.string() + "' '" + (apps / "Tessuro.app").string() + "'";
+    }
+};
+
+TEST_F(DiskFault, AFullDiskLeavesThePreviousVersion) {
+    std::string report = run(mountSmall("3m"));
+    EXPECT_NE(report.find("error: 无法写入文件夹“" + apps.string() + "”：磁盘空间不足"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("destination: 1\nhidden: 0\n"), std::string::npos) << report;
+    std::cout << report;
+}
+
+TEST_F(DiskFault, AReadOnlyDiskChangesNothing) {
+    std::string report = run(mountSmall("64m") + "; mount -o remount,ro '" + apps.string() + "'");
+    EXPECT_NE(report.find("磁盘是只读的"), std::string::npos) << report;
+    EXPECT_NE(report.find("destination: 1\nhidden: 0\n"), std::string::npos) << report;
+    std::cout << report;
+}
+
+TEST_F(DiskFault, AFolderThatVanishesDuringTheCopyIsReported) {
+    for (bool upgrade : {false, true}) {
+        fs::create_directories(apps);
+        if (upgrade) {
+            fs::copy(oldBundle, apps / "Tessuro.app",
+                     fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        }
+        std::string report = run("true", "--remove-folder-during-copy");
+        EXPECT_NE(report.find("error: 安装期间目标文件发生变化，未替换，请重试"), std::string::npos)
+            << report;
+        EXPECT_NE(report.find("destination: absent\nhidden: 0\n"), std::string::npos) << report;
+        EXPECT_FALSE(fs::exists(apps)) << "nothing recreated it";
+        std::cout << (upgrade ? "upgrade: " : "fresh: ") << report;
+    }
+}
+
+}  // namespace
+}  // namespace tessuro
