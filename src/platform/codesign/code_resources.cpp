@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "platform/codesign/digest.h"
 #include "platform/property_list.h"
@@ -231,9 +233,17 @@ std::optional<Bytes> dataOf(plist_t node) {
     return bytes;
 }
 
-// An entry of "files" or "files2" checked against the disk.
-ResourceCheck checkEntry(plist_t entry, const DiskItem& item, int contentsFd,
-                         const std::string& path) {
+// A file whose content must be hashed to be checked; the hashing runs later, in parallel.
+struct HashJob {
+    std::string path;
+    HashType type;
+    Bytes expected;
+};
+
+// An entry of "files" or "files2" checked against the disk, except the content of a sealed
+// file, which becomes a job.
+ResourceCheck checkEntry(plist_t entry, const DiskItem& item, const std::string& path,
+                         std::vector<HashJob>& jobs) {
     std::optional<Bytes> sha1, sha256;
     if (plist_get_node_type(entry) == PLIST_DATA) {
         sha1 = dataOf(entry);
@@ -261,10 +271,38 @@ ResourceCheck checkEntry(plist_t entry, const DiskItem& item, int contentsFd,
     if (item.symlink) {
         return ResourceCheck::Modified;  // a link where a file was sealed
     }
-    HashType type = sha256 ? HashType::Sha256 : HashType::Sha1;
-    const Bytes& expected = sha256 ? *sha256 : *sha1;
-    std::optional<Bytes> actual = hashAt(contentsFd, path, type);
-    return actual && *actual == expected ? ResourceCheck::Intact : ResourceCheck::Modified;
+    jobs.push_back(HashJob{path, sha256 ? HashType::Sha256 : HashType::Sha1,
+                           sha256 ? std::move(*sha256) : std::move(*sha1)});
+    return ResourceCheck::Intact;
+}
+
+// Runs the hash jobs on every core; the first job (in path order) whose file does not
+// match, if any.
+const HashJob* firstMismatch(const std::vector<HashJob>& jobs, int contentsFd) {
+    std::vector<char> intact(jobs.size(), 0);
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i = next++; i < jobs.size(); i = next++) {
+            std::optional<Bytes> actual = hashAt(contentsFd, jobs[i].path, jobs[i].type);
+            intact[i] = actual && *actual == jobs[i].expected;
+        }
+    };
+    std::size_t threads =
+        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), jobs.size());
+    std::vector<std::thread> pool;
+    for (std::size_t t = 1; t < threads; ++t) {
+        pool.emplace_back(work);
+    }
+    work();
+    for (std::thread& thread : pool) {
+        thread.join();
+    }
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        if (!intact[i]) {
+            return &jobs[i];
+        }
+    }
+    return nullptr;
 }
 
 struct DefaultRule {
@@ -399,6 +437,7 @@ ResourceVerdict verifyResources(ByteView codeResources, int contentsFd,
     }
 
     // Every covered file on disk needs its entry, and matches it.
+    std::vector<HashJob> jobs;
     for (const auto& [path, item] : disk) {
         const Rule* rule = findRule(*rules, path);
         if (rule == nullptr || rule->omit) {
@@ -411,10 +450,13 @@ ResourceVerdict verifyResources(ByteView codeResources, int contentsFd,
         if (!version2 && item.symlink) {
             return {ResourceCheck::Unsupported, path};  // version 1 sealed links by following them
         }
-        ResourceCheck check = checkEntry(entry, item, contentsFd, path);
+        ResourceCheck check = checkEntry(entry, item, path, jobs);
         if (check != ResourceCheck::Intact) {
             return {check, path};
         }
+    }
+    if (const HashJob* mismatch = firstMismatch(jobs, contentsFd)) {
+        return {ResourceCheck::Modified, mismatch->path};
     }
 
     // Every entry needs its file, unless it is optional.
