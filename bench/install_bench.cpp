@@ -209,6 +209,7 @@ int main(int argc, char** argv) {
         long peakValidate = 0, peakInstall = 0;
         for (int rep = 0; rep < size.repetitions; ++rep) {
             fs::remove_all(copy);
+            fs::create_directories(copy.parent_path());
             times["a"].push_back(
                 shell("cp -a " + quote(source) + " " + quote(copy) + " && sync").seconds);
             times["b"].push_back(

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <exception>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -266,15 +267,20 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
     // 7-9. The staged copy: copied, verified, on disk, and the destination unchanged.
     try {
         files.copyTree(source, folder.get(), run.staging());
+        // Both must be done before the swap, in either order: the disk writes the copy out
+        // while the verification reads it back from memory.
+        std::future<void> synced =
+            std::async(std::launch::async, [&] { files.syncTree(folder.get(), run.staging()); });
         try {
             verify(run.pathOf(run.staging()));
         } catch (...) {
+            synced.wait();
             if (!files.statAt(folder.get(), run.staging(), false)) {
                 throw installerError(kDestinationChanged);  // the copy vanished with its folder
             }
             throw;
         }
-        files.syncTree(folder.get(), run.staging());
+        synced.get();
         if (destinationIdentity(files, folder.get(), name) != before) {
             throw installerError(kDestinationChanged);
         }
