@@ -104,20 +104,10 @@ bool render(const Scenario& scenario, const QString& folder, const std::filesyst
 
 // The installer bundle's own icon: a teal rounded square with a box and an arrow into it.
 QPixmap bundleIcon() {
-    const int side = 256;
-    QPixmap pixmap(side, side);
-    pixmap.fill(Qt::transparent);
+    QPixmap pixmap = iconBase(QColor(0x2E, 0xC4, 0xB6), QColor(0x0E, 0x7C, 0x86));
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient fill(0, 0, 0, side);
-    fill.setColorAt(0, QColor(0x2E, 0xC4, 0xB6));
-    fill.setColorAt(1, QColor(0x0E, 0x7C, 0x86));
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(fill);
-    painter.drawRoundedRect(QRectF(16, 16, side - 32, side - 32), 52, 52);
-    QPen pen(Qt::white, 16, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
-    painter.setPen(pen);
-    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(Qt::white, 16, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     painter.drawPolyline(
         QPolygonF({QPointF(70, 150), QPointF(70, 196), QPointF(186, 196), QPointF(186, 150)}));
     painter.drawLine(QPointF(128, 56), QPointF(128, 160));

@@ -13,4 +13,8 @@ QPixmap installerIcon(const std::filesystem::path& installerBundle);
 // The built-in icon: a blue rounded square with the product's initial.
 QPixmap builtInIcon();
 
+// A 256 × 256 rounded square filled with a gradient from `top` to `bottom`, transparent
+// around it: the base of the product's icons.
+QPixmap iconBase(const QColor& top, const QColor& bottom);
+
 }  // namespace tessuro

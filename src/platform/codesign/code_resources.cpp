@@ -60,16 +60,11 @@ bool acceptablePattern(const std::string& pattern) {
            std::count(pattern.begin(), pattern.end(), '+') <= kMaxPlusses;
 }
 
-// The rules of one version; nothing when a rule is malformed.
-std::optional<std::vector<Rule>> readRules(plist_t dict) {
-    std::vector<Rule> rules;
-    if (dict == nullptr || plist_get_node_type(dict) != PLIST_DICT ||
-        plist_dict_get_size(dict) > kMaxRules) {
-        return std::nullopt;
-    }
+// Calls `visit(key, value)` for each entry of a dictionary until it answers false.
+template <class Visit>
+void forEachEntry(plist_t dict, Visit&& visit) {
     plist_dict_iter it = nullptr;
     plist_dict_new_iter(dict, &it);
-    bool ok = true;
     for (;;) {
         char* key = nullptr;
         plist_t value = nullptr;
@@ -77,35 +72,49 @@ std::optional<std::vector<Rule>> readRules(plist_t dict) {
         if (key == nullptr) {
             break;
         }
-        Rule rule;
-        rule.pattern = key;
+        std::string name = key;
         free(key);
-        if (!acceptablePattern(rule.pattern)) {
-            ok = false;
+        if (!visit(name, value)) {
             break;
         }
-        rule.regex = compile(rule.pattern);
-        if (!rule.regex) {
-            ok = false;
-            break;
-        }
+    }
+    free(it);
+}
+
+// A Boolean entry of a dictionary; false when missing or of another type.
+bool flagOf(plist_t dict, const char* name) {
+    plist_t node = plist_dict_get_item(dict, name);
+    uint8_t value = 0;
+    if (node != nullptr && plist_get_node_type(node) == PLIST_BOOLEAN) {
+        plist_get_bool_val(node, &value);
+    }
+    return value != 0;
+}
+
+// The rules of one version; nothing when a rule is malformed.
+std::optional<std::vector<Rule>> readRules(plist_t dict) {
+    std::vector<Rule> rules;
+    if (dict == nullptr || plist_get_node_type(dict) != PLIST_DICT ||
+        plist_dict_get_size(dict) > kMaxRules) {
+        return std::nullopt;
+    }
+    bool ok = true;
+    forEachEntry(dict, [&](const std::string& pattern, plist_t value) {
+        Rule rule;
+        rule.pattern = pattern;
+        rule.regex = acceptablePattern(pattern) ? compile(pattern) : nullptr;
         plist_type type = plist_get_node_type(value);
+        if (!rule.regex || (type != PLIST_BOOLEAN && type != PLIST_DICT)) {
+            return ok = false;
+        }
         if (type == PLIST_BOOLEAN) {
             uint8_t flag = 0;
             plist_get_bool_val(value, &flag);
             rule.omit = flag == 0;
-        } else if (type == PLIST_DICT) {
-            auto flag = [&](const char* name) {
-                plist_t node = plist_dict_get_item(value, name);
-                uint8_t v = 0;
-                if (node != nullptr && plist_get_node_type(node) == PLIST_BOOLEAN) {
-                    plist_get_bool_val(node, &v);
-                }
-                return v != 0;
-            };
-            rule.omit = flag("omit");
-            rule.optional = flag("optional");
-            rule.nested = flag("nested");
+        } else {
+            rule.omit = flagOf(value, "omit");
+            rule.optional = flagOf(value, "optional");
+            rule.nested = flagOf(value, "nested");
             if (plist_t weight = plist_dict_get_item(value, "weight")) {
                 if (plist_get_node_type(weight) == PLIST_REAL) {
                     plist_get_real_val(weight, &rule.weight);
@@ -114,17 +123,13 @@ std::optional<std::vector<Rule>> readRules(plist_t dict) {
                     plist_get_uint_val(weight, &w);
                     rule.weight = static_cast<double>(w);
                 } else {
-                    ok = false;
-                    break;
+                    return ok = false;
                 }
             }
-        } else {
-            ok = false;
-            break;
         }
         rules.push_back(std::move(rule));
-    }
-    free(it);
+        return true;
+    });
     if (!ok) {
         return std::nullopt;
     }
@@ -404,31 +409,18 @@ ResourceVerdict verifyResources(ByteView codeResources, int contentsFd,
     }
 
     // Nested code carries a signature of its own, which this verifier does not check.
-    {
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(files, &it);
-        ResourceVerdict nested;
-        for (;;) {
-            char* key = nullptr;
-            plist_t entry = nullptr;
-            plist_dict_next_item(files, it, &key, &entry);
-            if (key == nullptr) {
-                break;
-            }
-            if (plist_get_node_type(entry) == PLIST_DICT &&
-                (plist_dict_get_item(entry, "cdhash") != nullptr ||
-                 plist_dict_get_item(entry, "requirement") != nullptr)) {
-                nested = {ResourceCheck::Unsupported, key};
-            }
-            free(key);
-            if (nested.check != ResourceCheck::Intact) {
-                break;
-            }
+    ResourceVerdict nested;
+    forEachEntry(files, [&](const std::string& path, plist_t entry) {
+        if (plist_get_node_type(entry) == PLIST_DICT &&
+            (plist_dict_get_item(entry, "cdhash") != nullptr ||
+             plist_dict_get_item(entry, "requirement") != nullptr)) {
+            nested = {ResourceCheck::Unsupported, path};
+            return false;
         }
-        free(it);
-        if (nested.check != ResourceCheck::Intact) {
-            return nested;
-        }
+        return true;
+    });
+    if (nested.check != ResourceCheck::Intact) {
+        return nested;
     }
 
     std::map<std::string, DiskItem> disk;
@@ -460,39 +452,19 @@ ResourceVerdict verifyResources(ByteView codeResources, int contentsFd,
     }
 
     // Every entry needs its file, unless it is optional.
-    plist_dict_iter it = nullptr;
-    plist_dict_new_iter(files, &it);
     ResourceVerdict verdict;
-    for (;;) {
-        char* key = nullptr;
-        plist_t entry = nullptr;
-        plist_dict_next_item(files, it, &key, &entry);
-        if (key == nullptr) {
-            break;
-        }
-        std::string path = key;
-        free(key);
+    forEachEntry(files, [&](const std::string& path, plist_t entry) {
         if (disk.count(path) != 0) {
-            continue;
+            return true;
         }
-        bool optional = false;
-        if (plist_get_node_type(entry) == PLIST_DICT) {
-            uint8_t flag = 0;
-            if (plist_t node = plist_dict_get_item(entry, "optional");
-                node != nullptr && plist_get_node_type(node) == PLIST_BOOLEAN) {
-                plist_get_bool_val(node, &flag);
-            }
-            optional = flag != 0;
-        }
-        if (const Rule* rule = findRule(*rules, path); rule != nullptr && rule->optional) {
-            optional = true;
-        }
+        const Rule* rule = findRule(*rules, path);
+        bool optional = (plist_get_node_type(entry) == PLIST_DICT && flagOf(entry, "optional")) ||
+                        (rule != nullptr && rule->optional);
         if (!optional) {
             verdict = {ResourceCheck::Missing, path};
-            break;
         }
-    }
-    free(it);
+        return optional;
+    });
     return verdict;
 }
 
