@@ -47,17 +47,30 @@ std::shared_ptr<regex_t> compile(const std::string& pattern) {
     return regex;
 }
 
-// Limits on the rules a seal may bring. A signer writes a dozen short expressions without
-// interval counts; the regex compiler copies the operand of every "{n}" and "+", so
-// "a{1000}{1000}" or twenty nested "+" would make it build a gigantic automaton. Such rules
-// make the seal malformed instead.
+// Limits on the rules a seal may bring. A signer writes a dozen short expressions with a
+// quantifier or two and no interval counts. glibc's regex compiler copies the operand of
+// every "{n}" and "+", and slows down badly on stacked quantifiers, so "a{1000}{1000}",
+// twenty nested "+" or "R****…" would cost gigabytes or minutes; such rules make the seal
+// malformed instead (found by fuzzing).
 constexpr std::size_t kMaxRules = 128;
 constexpr std::size_t kMaxPatternLength = 512;
+constexpr std::ptrdiff_t kMaxQuantifiers = 16;
 constexpr std::ptrdiff_t kMaxPlusses = 8;
 
 bool acceptablePattern(const std::string& pattern) {
-    return pattern.size() <= kMaxPatternLength && pattern.find('{') == std::string::npos &&
-           std::count(pattern.begin(), pattern.end(), '+') <= kMaxPlusses;
+    auto quantifier = [](char c) { return c == '*' || c == '+' || c == '?'; };
+    if (pattern.size() > kMaxPatternLength || pattern.find('{') != std::string::npos ||
+        std::count_if(pattern.begin(), pattern.end(), quantifier) > kMaxQuantifiers ||
+        std::count(pattern.begin(), pattern.end(), '+') > kMaxPlusses) {
+        return false;
+    }
+    for (std::size_t i = 1; i < pattern.size(); ++i) {
+        bool escaped = i >= 2 && pattern[i - 2] == '\\';
+        if (quantifier(pattern[i]) && quantifier(pattern[i - 1]) && !escaped) {
+            return false;  // a quantifier on a quantifier
+        }
+    }
+    return true;
 }
 
 // Calls `visit(key, value)` for each entry of a dictionary until it answers false.

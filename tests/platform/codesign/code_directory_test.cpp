@@ -130,7 +130,8 @@ TEST(CodeResourcesRules, HostileExpressionsMakeTheSealMalformed) {
                rule + "</key><true/></dict></dict></plist>";
     };
     for (std::string rule : {std::string("a{1000}{1000}"), std::string("^x") + std::string(40, '+'),
-                             std::string("(((((((((a+)+)+)+)+)+)+)+)+)+"), std::string(600, 'a')}) {
+                             std::string("(((((((((a+)+)+)+)+)+)+)+)+)+"), std::string(600, 'a'),
+                             "^R" + std::string(130, '*'), std::string("a*?b")}) {
         std::string text = seal(rule);
         EXPECT_EQ(verifyResources(asBytes(text), contents, {}).check, ResourceCheck::Malformed)
             << rule.substr(0, 40);
