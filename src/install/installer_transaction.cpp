@@ -243,30 +243,58 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
         throw installerError(kSelfReplacement);
     }
 
-    // 2. The source itself.
-    verify(source);
+    // 2. The source itself. Its verification reads the payload while the steps up to the
+    // copy run beside it; its failure still wins over theirs, and nothing of the copy
+    // outlives it (the staged copy is hidden and removed).
+    std::future<void> sourceVerified = std::async(std::launch::async, [&] { verify(source); });
+    auto sourceFailure = [&sourceVerified]() -> std::exception_ptr {
+        try {
+            sourceVerified.get();
+        } catch (...) {
+            return std::current_exception();
+        }
+        return nullptr;
+    };
 
-    // 3. The destination folder, held open: every name below lives in it.
+    // 3-6. The destination folder held open (every name below lives in it), what stands
+    // there now and that it is ours to replace, this call's hidden names.
     const std::filesystem::path folderPath = standardDestination.parent_path();
     const std::string name = standardDestination.filename().string();
-    if (name.empty()) {
-        throw posixError(EINVAL, "无法安装到", destination);
+    UniqueFd folder;
+    std::optional<std::string> before;
+    try {
+        if (name.empty()) {
+            throw posixError(EINVAL, "无法安装到", destination);
+        }
+        files.createDirectories(folderPath);
+        folder = files.openDirectory(folderPath);
+        before = destinationIdentity(files, folder.get(), name);
+        if (before) {
+            checkExistingBundle(files, standardDestination);
+        }
+    } catch (...) {
+        std::exception_ptr failure = std::current_exception();
+        if (std::exception_ptr earlier = sourceFailure()) {
+            failure = earlier;
+        }
+        std::rethrow_exception(failure);
     }
-    files.createDirectories(folderPath);
-    UniqueFd folder = files.openDirectory(folderPath);
-
-    // 4, 5. What stands there now, and that it is ours to replace.
-    const std::optional<std::string> before = destinationIdentity(files, folder.get(), name);
-    if (before) {
-        checkExistingBundle(files, standardDestination);
-    }
-
-    // 6. This call's hidden names.
     Run run(files, folder.get(), folderPath, name);
 
     // 7-9. The staged copy: copied, verified, on disk, and the destination unchanged.
     try {
-        files.copyTree(source, folder.get(), run.staging());
+        std::exception_ptr copyFailure;
+        try {
+            files.copyTree(source, folder.get(), run.staging());
+        } catch (...) {
+            copyFailure = std::current_exception();
+        }
+        if (std::exception_ptr failure = sourceFailure()) {
+            std::rethrow_exception(failure);
+        }
+        if (copyFailure) {
+            std::rethrow_exception(copyFailure);
+        }
         // Both must be done before the swap, in either order: the disk writes the copy out
         // while the verification reads it back from memory.
         std::future<void> synced =

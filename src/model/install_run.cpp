@@ -13,6 +13,7 @@
 #include "platform/bundle.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/thread_priority.h"
 
 namespace tessuro {
 namespace {
@@ -111,6 +112,7 @@ QCoro::Task<> InstallerModel::performRun(std::filesystem::path destination) {
     QFuture<TransactionOutcome> work = QtConcurrent::run(
         &transactionPool(),
         [install = services_.install, verify = services_.verify, payload, destination] {
+            lowerCurrentThreadPriority();  // the window's thread comes first
             TransactionOutcome result;
             try {
                 result.backup = install(payload, destination, verify);
