@@ -226,7 +226,9 @@ int main(int argc, char** argv) {
                 fs::remove_all(apps);
                 fs::create_directories(apps);
                 if (upgrade) {
-                    std::system(("cp -a " + quote(copy) + " " + quote(destination)).c_str());
+                    // The previous version, written out before the clock starts.
+                    std::system(
+                        ("cp -a " + quote(copy) + " " + quote(destination) + " && sync").c_str());
                 }
                 Measure install = inChild([&] {
                     InstallerTransaction::install(source, destination, [&](const fs::path& bundle) {
