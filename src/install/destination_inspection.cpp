@@ -1,44 +1,72 @@
 #include "install/destination_inspection.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 
 #include "install/product.h"
-#include "platform/bundle.h"
 #include "platform/error.h"
 #include "platform/property_list.h"
 
 namespace tessuro {
+namespace {
 
-std::optional<std::string> destinationIdentity(FileSystem& files, int folder,
-                                               const std::string& name) {
-    std::optional<struct stat> item = files.statAt(folder, name, /*follow=*/false);
-    if (!item) {
-        return std::nullopt;
-    }
-    if (S_ISLNK(item->st_mode) && !files.statAt(folder, name, /*follow=*/true)) {
-        return std::nullopt;  // a link that leads nowhere is nothing at the path
-    }
-    if (!S_ISDIR(item->st_mode)) {
-        throw installerError("同名位置不是应用目录，未替换原文件");
-    }
-    return std::to_string(item->st_dev) + "|" + std::to_string(item->st_ino);
+constexpr const char* kInfoPlist = "Contents/Info.plist";
+
+[[noreturn]] void notADirectory() {
+    throw installerError("同名位置不是应用目录，未替换原文件");
 }
 
-std::optional<std::string> destinationIdentity(const std::filesystem::path& at) {
-    return destinationIdentity(systemFileSystem(), AT_FDCWD, at.string());
+}  // namespace
+
+std::string identityOf(const struct stat& item) {
+    return std::to_string(item.st_dev) + "|" + std::to_string(item.st_ino);
 }
 
-void checkExistingBundle(FileSystem& files, const std::filesystem::path& at) {
-    std::filesystem::path infoPlist = infoPlistPath(at);
+std::optional<DestinationItem> inspectDestination(FileSystem& files, int folder,
+                                                  const std::string& name) {
+    UniqueFd held;
+    try {
+        held = files.openDirectoryAt(folder, name);
+    } catch (const Error& error) {
+        if (error.domain() != kPosixErrorDomain ||
+            (error.code() != ENOENT && error.code() != ENOTDIR)) {
+            throw;
+        }
+        // Nothing there, or something that is not a folder; a link that leads nowhere
+        // counts as nothing at the path.
+        std::optional<struct stat> item = files.statAt(folder, name, /*follow=*/false);
+        if (!item || (S_ISLNK(item->st_mode) && !files.statAt(folder, name, /*follow=*/true))) {
+            return std::nullopt;
+        }
+        notADirectory();
+    }
+    struct stat st {};
+    if (::fstat(held.get(), &st) != 0) {
+        throw posixError(errno, "无法读取属性", pathOfDescriptor(folder) / name);
+    }
+    return DestinationItem{identityOf(st), std::move(held)};
+}
+
+void checkExistingBundle(FileSystem& files, const DestinationItem& item) {
+    std::string data = files.readFileAt(item.folder.get(), kInfoPlist, PropertyList::kMaxSize);
     PropertyList plist =
-        PropertyList::parse(files.readFile(infoPlist, PropertyList::kMaxSize), infoPlist.string());
+        PropertyList::parse(data, (pathOfDescriptor(item.folder.get()) / kInfoPlist).string());
     if (plist.stringForKey("CFBundleIdentifier") != payloadBundleIdentifier) {
         throw installerError("同名位置不是Tessuro，未替换原文件");
     }
 }
 
+std::optional<std::string> destinationIdentity(const std::filesystem::path& at) {
+    std::optional<DestinationItem> item =
+        inspectDestination(systemFileSystem(), AT_FDCWD, at.string());
+    return item ? std::optional(item->identity) : std::nullopt;
+}
+
 void checkExistingBundle(const std::filesystem::path& at) {
-    checkExistingBundle(systemFileSystem(), at);
+    FileSystem& files = systemFileSystem();
+    checkExistingBundle(files, DestinationItem{{}, files.openDirectoryAt(AT_FDCWD, at.string())});
 }
 
 }  // namespace tessuro

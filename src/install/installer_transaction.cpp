@@ -39,10 +39,6 @@ bool exchangeUnsupported(const Error& error) {
     return isPosix(error, EINVAL) || isPosix(error, ENOSYS) || isPosix(error, EOPNOTSUPP);
 }
 
-std::string identityOf(const struct stat& st) {
-    return std::to_string(st.st_dev) + "|" + std::to_string(st.st_ino);
-}
-
 // One call's folder, names and file operations.
 class Run {
 public:
@@ -268,9 +264,12 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
         }
         files.createDirectories(folderPath);
         folder = files.openDirectory(folderPath);
-        before = destinationIdentity(files, folder.get(), name);
-        if (before) {
-            checkExistingBundle(files, standardDestination);
+        // The Info.plist is read through the folder whose identity was taken, never again
+        // by name: a folder swapped in meanwhile cannot lend the check its own Info.plist.
+        if (std::optional<DestinationItem> existing =
+                inspectDestination(files, folder.get(), name)) {
+            before = existing->identity;
+            checkExistingBundle(files, *existing);
         }
     } catch (...) {
         std::exception_ptr failure = std::current_exception();
@@ -309,7 +308,8 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
             throw;
         }
         synced.get();
-        if (destinationIdentity(files, folder.get(), name) != before) {
+        std::optional<DestinationItem> after = inspectDestination(files, folder.get(), name);
+        if ((after ? std::optional(after->identity) : std::nullopt) != before) {
             throw installerError(kDestinationChanged);
         }
     } catch (...) {

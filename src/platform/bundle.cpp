@@ -1,11 +1,20 @@
 #include "platform/bundle.h"
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <system_error>
 
 #include "platform/error.h"
-#include "platform/property_list.h"
+#include "platform/files.h"
+#include "platform/unique_fd.h"
 
 namespace tessuro {
+namespace {
+
+constexpr const char* kInfoPlist = "Contents/Info.plist";
+
+}  // namespace
 
 std::filesystem::path bundlePathForExecutable(const std::filesystem::path& executable) {
     std::filesystem::path folder = executable.parent_path();
@@ -27,14 +36,19 @@ std::filesystem::path mainBundlePath() {
     return bundlePathForExecutable(executable);
 }
 
-std::filesystem::path infoPlistPath(const std::filesystem::path& bundle) {
-    return bundle / "Contents" / "Info.plist";
+PropertyList readBundleInfo(const std::filesystem::path& bundle) {
+    UniqueFd folder(::open(bundle.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder) {
+        throw posixError(errno, "无法读取", bundle / kInfoPlist);
+    }
+    return PropertyList::parse(readFileContentsAt(folder.get(), kInfoPlist, PropertyList::kMaxSize),
+                               (bundle / kInfoPlist).string());
 }
 
 std::optional<std::string> bundleInfoString(const std::filesystem::path& bundle,
                                             std::string_view key) noexcept {
     try {
-        return PropertyList::readFile(infoPlistPath(bundle)).stringForKey(key);
+        return readBundleInfo(bundle).stringForKey(key);
     } catch (...) {
         return std::nullopt;
     }

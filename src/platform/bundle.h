@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/property_list.h"
+
 namespace tessuro {
 
 // The bundle that an executable belongs to: "<bundle>/Contents/MacOS/<name>" gives
@@ -14,11 +16,14 @@ std::filesystem::path bundlePathForExecutable(const std::filesystem::path& execu
 // The bundle of the running program, from /proc/self/exe.
 std::filesystem::path mainBundlePath();
 
-// "<bundle>/Contents/Info.plist".
-std::filesystem::path infoPlistPath(const std::filesystem::path& bundle);
+// The bundle's Contents/Info.plist (XML or binary), read without following a link inside
+// the bundle and refused unless it is a regular file (a FIFO or a device there is neither
+// waited on nor opened for reading). Fails with a POSIX error when it cannot be read and a
+// PropertyList error when it is not a property list.
+PropertyList readBundleInfo(const std::filesystem::path& bundle);
 
-// A string value of the bundle's Info.plist (XML or binary). Nothing when the Info.plist is
-// missing or unreadable, the key is missing, or the value is not a string.
+// A string value of the bundle's Info.plist. Nothing when the Info.plist cannot be read
+// (see readBundleInfo), the key is missing, or the value is not a string.
 std::optional<std::string> bundleInfoString(const std::filesystem::path& bundle,
                                             std::string_view key) noexcept;
 

@@ -55,15 +55,22 @@ public:
         // asked to install (the folders above it may be links, as /home often is).
         UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!fd) {
-            if (errno == ELOOP || errno == ENOTDIR) {
+            int error = errno;
+            if (error == ELOOP || error == ENOTDIR) {
                 struct stat st {};
                 if (::lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-                    throw Error(
-                        std::string(kPosixErrorDomain), ELOOP,
-                        "无法安装到“" + folder.string() + "”：它是一个符号链接，安装程序不会跟随");
+                    throw linkNotFollowedError("无法安装到", folder);
                 }
             }
-            throw posixError(errno, "无法打开文件夹", folder);
+            throw posixError(error, "无法打开文件夹", folder);
+        }
+        return fd;
+    }
+
+    UniqueFd openDirectoryAt(int folder, const std::string& name) override {
+        UniqueFd fd(::openat(folder, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) {
+            throw posixError(errno, "无法打开文件夹", pathOfDescriptor(folder) / name);
         }
         return fd;
     }
@@ -79,8 +86,9 @@ public:
         throw posixError(errno, "无法读取属性", pathOfDescriptor(folder) / name);
     }
 
-    std::string readFile(const std::filesystem::path& file, std::size_t maxBytes) override {
-        return readFileContents(file, maxBytes);
+    std::string readFileAt(int folder, const std::filesystem::path& relative,
+                           std::size_t maxBytes) override {
+        return readFileContentsAt(folder, relative, maxBytes);
     }
 
     void copyTree(const std::filesystem::path& source, int folder,

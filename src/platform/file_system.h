@@ -33,11 +33,22 @@ public:
     // no item is there (ENOENT, ENOTDIR; with `follow`, also a link leading nowhere).
     virtual std::optional<struct stat> statAt(int folder, const std::string& name, bool follow) = 0;
 
-    virtual std::string readFile(const std::filesystem::path& file, std::size_t maxBytes) = 0;
+    // The folder `name` in the folder, held without following a link and without needing
+    // read permission (O_PATH): ENOENT when nothing is there, ENOTDIR when a file or a link
+    // is. What is read through it later belongs to the folder that was opened, whatever
+    // stands at the name by then.
+    virtual UniqueFd openDirectoryAt(int folder, const std::string& name) = 0;
 
-    // A faithful copy of the tree at `source` as `name` in the folder, where nothing may
-    // stand yet: folders, regular files, symbolic links as links; modes, times and extended
-    // attributes kept. Other kinds of file fail the copy.
+    // A regular file below the folder, read whole without following a link on the way and
+    // without blocking on a FIFO or a device (see readFileContentsAt).
+    virtual std::string readFileAt(int folder, const std::filesystem::path& relative,
+                                   std::size_t maxBytes) = 0;
+
+    // A copy of the tree at `source` as `name` in the folder, where nothing may stand yet:
+    // folders, regular files, symbolic links as links; times, execute and read bits and
+    // user.* extended attributes kept. What the signature does not cover and could lend a
+    // privilege is left behind: set-ID and sticky bits, group and other write permission,
+    // ACLs, security.* and trusted.* attributes. Other kinds of file fail the copy.
     virtual void copyTree(const std::filesystem::path& source, int folder,
                           const std::string& name) = 0;
 

@@ -1,15 +1,20 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <iterator>
+#include <string_view>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/file_system.h"
 #include "platform/unique_fd.h"
 
 namespace tessuro {
@@ -35,20 +40,25 @@ std::filesystem::path homeDirectory() {
     return result->pw_dir;
 }
 
-std::string readFileContents(const std::filesystem::path& path, std::size_t maxBytes) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!fd) {
-        throw posixError(errno, "无法读取", path);
-    }
+namespace {
+
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+// Reads the whole of a file opened for reading, refusing anything but a regular file.
+std::string readOpened(const UniqueFd& fd, const std::filesystem::path& shown,
+                       std::size_t maxBytes) {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) {
-        throw posixError(errno, "无法读取", path);
+        throw posixError(errno, "无法读取", shown);
     }
     if (S_ISDIR(st.st_mode)) {
-        throw posixError(EISDIR, "无法读取", path);
+        throw posixError(EISDIR, "无法读取", shown);
     }
     if (!S_ISREG(st.st_mode)) {
-        throw posixError(EINVAL, "无法读取", path);
+        throw notRegularFileError("无法读取", shown);
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+        throw posixError(EFBIG, "无法读取", shown);
     }
     std::string data;
     char chunk[65536];
@@ -58,17 +68,81 @@ std::string readFileContents(const std::filesystem::path& path, std::size_t maxB
             if (errno == EINTR) {
                 continue;
             }
-            throw posixError(errno, "无法读取", path);
+            throw posixError(errno, "无法读取", shown);
         }
         if (n == 0) {
             break;
         }
         if (data.size() + static_cast<std::size_t>(n) > maxBytes) {
-            throw posixError(EFBIG, "无法读取", path);
+            throw posixError(EFBIG, "无法读取", shown);
         }
         data.append(chunk, static_cast<std::size_t>(n));
     }
     return data;
+}
+
+}  // namespace
+
+std::string readFileContents(const std::filesystem::path& path, std::size_t maxBytes) {
+    UniqueFd fd(::open(path.c_str(), kReadFlags));
+    if (!fd) {
+        throw posixError(errno, "无法读取", path);
+    }
+    return readOpened(fd, path, maxBytes);
+}
+
+std::string readFileContentsAt(int folder, const std::filesystem::path& relative,
+                               std::size_t maxBytes) {
+    const std::filesystem::path shown = pathOfDescriptor(folder) / relative;
+    UniqueFd current;
+    int at = folder;
+    std::filesystem::path rest = relative.relative_path();
+    for (auto part = rest.begin(); part != rest.end(); ++part) {
+        bool last = std::next(part) == rest.end();
+        int flags = last ? kReadFlags | O_NOFOLLOW : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        UniqueFd next(::openat(at, part->c_str(), flags));
+        if (!next) {
+            if (errno == ELOOP) {
+                throw linkNotFollowedError("无法读取", shown);
+            }
+            throw posixError(errno, "无法读取", shown);
+        }
+        current = std::move(next);
+        at = current.get();
+    }
+    if (!current) {
+        throw posixError(EISDIR, "无法读取", shown);
+    }
+    return readOpened(current, shown, maxBytes);
+}
+
+std::vector<std::string> folderEntries(int folder, const std::filesystem::path& shown) {
+    int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        throw posixError(errno, "无法读取文件夹", shown);
+    }
+    DIR* dir = ::fdopendir(copy);
+    if (dir == nullptr) {
+        int saved = errno;
+        ::close(copy);
+        throw posixError(saved, "无法读取文件夹", shown);
+    }
+    ::rewinddir(dir);  // the copy shares its position with `folder`
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+        errno = 0;
+    }
+    int saved = errno;
+    ::closedir(dir);
+    if (saved != 0) {
+        throw posixError(saved, "无法读取文件夹", shown);
+    }
+    return names;
 }
 
 }  // namespace tessuro

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace tessuro {
 
@@ -14,8 +15,19 @@ bool fileExists(const std::filesystem::path& path) noexcept;
 // folder that the user database names.
 std::filesystem::path homeDirectory();
 
-// The whole content of a regular file. Fails with a POSIX error naming the file, and with
-// EFBIG when the file is larger than maxBytes.
+// The whole content of a regular file. The file is opened without blocking and refused
+// unless it is a regular file before a byte is read, so a FIFO or a device in its place
+// can neither stall the reader nor be woken by it. Fails with a POSIX error naming the
+// file, and with EFBIG when the file is larger than maxBytes.
 std::string readFileContents(const std::filesystem::path& path, std::size_t maxBytes);
+
+// The same for `relative` below an open folder, never following a symbolic link on the
+// way: every folder of the relative path and the file itself are opened O_NOFOLLOW. The
+// error names the folder's current path joined with `relative`.
+std::string readFileContentsAt(int folder, const std::filesystem::path& relative,
+                               std::size_t maxBytes);
+
+// The names in an open folder, without "." and ".."; `shown` names the folder in errors.
+std::vector<std::string> folderEntries(int folder, const std::filesystem::path& shown);
 
 }  // namespace tessuro

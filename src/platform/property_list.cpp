@@ -1,7 +1,6 @@
 #include "platform/property_list.h"
 
 #include "platform/error.h"
-#include "platform/files.h"
 #include "platform/plist_depth.h"
 
 namespace tessuro {
@@ -23,10 +22,6 @@ PropertyList PropertyList::parse(std::string_view data, std::string_view source)
         throw Error(std::string(kPropertyListErrorDomain), 1, std::move(text));
     }
     return PropertyList(root);
-}
-
-PropertyList PropertyList::readFile(const std::filesystem::path& path) {
-    return parse(readFileContents(path, kMaxSize), path.string());
 }
 
 bool PropertyList::isDictionary() const noexcept {

@@ -25,10 +25,6 @@ public:
     // property list; `source` names the data in that error's text.
     static PropertyList parse(std::string_view data, std::string_view source);
 
-    // Reads and parses a file: a POSIX error when it cannot be read, a PropertyList error
-    // when it is not a property list.
-    static PropertyList readFile(const std::filesystem::path& path);
-
     plist_t root() const noexcept { return root_.get(); }
     bool isDictionary() const noexcept;
 

@@ -64,7 +64,7 @@ std::optional<Error> openApplicationNow(const std::filesystem::path& bundle) {
     }
     std::optional<std::string> name;
     try {
-        name = PropertyList::readFile(infoPlistPath(bundle)).stringForKey("CFBundleExecutable");
+        name = readBundleInfo(bundle).stringForKey("CFBundleExecutable");
     } catch (const Error& error) {
         return openError(2, "应用程序的 Info.plist 无法读取：" + error.localizedDescription());
     }

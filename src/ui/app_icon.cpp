@@ -4,9 +4,19 @@
 #include <QLinearGradient>
 #include <QPainter>
 
+#include <fcntl.h>
+
 #include "platform/bundle.h"
+#include "platform/error.h"
+#include "platform/files.h"
+#include "platform/unique_fd.h"
 
 namespace tessuro {
+namespace {
+
+constexpr std::size_t kMaxIconSize = 16u << 20;
+
+}  // namespace
 
 QPixmap iconBase(const QColor& top, const QColor& bottom) {
     const int side = 256;
@@ -37,13 +47,22 @@ QPixmap builtInIcon() {
 }
 
 QPixmap installerIcon(const std::filesystem::path& installerBundle) {
-    if (std::optional<std::string> name = bundleInfoString(installerBundle, "CFBundleIconFile")) {
-        std::filesystem::path resources = installerBundle / "Contents" / "Resources";
-        for (const std::filesystem::path& candidate :
-             {resources / *name, resources / (*name + ".png")}) {
-            QPixmap pixmap;
-            if (!name->empty() && pixmap.load(QString::fromStdString(candidate.string()))) {
-                return pixmap;
+    std::optional<std::string> name = bundleInfoString(installerBundle, "CFBundleIconFile");
+    if (name && !name->empty() && name->find('/') == std::string::npos) {
+        // Read as every file of a bundle is, never by Qt from the name: a FIFO there must
+        // not stall the window's thread.
+        UniqueFd bundle(::open(installerBundle.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        for (const std::string& file : {*name, *name + ".png"}) {
+            try {
+                std::string data = readFileContentsAt(
+                    bundle.get(), std::filesystem::path("Contents/Resources") / file, kMaxIconSize);
+                QPixmap pixmap;
+                if (pixmap.loadFromData(reinterpret_cast<const uchar*>(data.data()),
+                                        static_cast<uint>(data.size()))) {
+                    return pixmap;
+                }
+            } catch (const Error&) {
+                // The next name, or the built-in icon.
             }
         }
     }

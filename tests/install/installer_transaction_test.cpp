@@ -264,6 +264,35 @@ TEST_F(Transaction, ChangesAtTheDestinationDuringTheInstallAreRefused) {
     EXPECT_TRUE(hiddenItems(apps).empty());
 }
 
+// The Info.plist that decides whether the destination may be replaced is read through the
+// folder whose identity was taken, without waiting on a FIFO.
+TEST_F(Transaction, TheDestinationsInfoPlistIsReadFromTheInspectedFolderOnly) {
+    fs::create_directories(destination / "Contents");
+    test::makeFifo(destination / "Contents/Info.plist");
+    std::string failure;
+    EXPECT_TRUE(test::endsWithin(2, destination / "Contents/Info.plist",
+                                 [&] { failure = installFailure(); }));
+    EXPECT_EQ(failure, "无法读取“" + (destination / "Contents/Info.plist").string() +
+                           "”：它不是普通文件（可能是管道或设备文件）");
+    EXPECT_TRUE(hiddenItems(apps).empty());
+
+    // A foreign folder, with a Tessuro folder put at its name only while the Info.plist is
+    // read: the foreign folder's own Info.plist decides.
+    fs::remove_all(destination);
+    test::writeInfoPlist(destination, {{"CFBundleIdentifier", "com.example.other"}});
+    auto foreign = treeSnapshot(destination);
+    test::makeTessuroBundle(dir / "Decoy.app", "1");
+    files.beforeEach = [&](const std::string& op) {
+        if (op.rfind("readFileAt", 0) == 0) {
+            fs::rename(destination, dir / "Foreign.app");
+            fs::rename(dir / "Decoy.app", destination);
+        }
+    };
+    EXPECT_EQ(installFailure(), "同名位置不是Tessuro，未替换原文件");
+    EXPECT_EQ(treeSnapshot(dir / "Foreign.app"), foreign);
+    EXPECT_TRUE(hiddenItems(apps).empty());
+}
+
 TEST_F(Transaction, ADanglingLinkAtTheDestinationIsNeitherReplacedNorFollowed) {
     fs::create_directories(apps);
     fs::create_symlink(dir / "nowhere", destination);

@@ -36,9 +36,14 @@ public:
         step("statAt " + name);
         return real_.statAt(folder, name, follow);
     }
-    std::string readFile(const std::filesystem::path& file, std::size_t maxBytes) override {
-        step("readFile");
-        return real_.readFile(file, maxBytes);
+    UniqueFd openDirectoryAt(int folder, const std::string& name) override {
+        step("openDirectoryAt " + name);
+        return real_.openDirectoryAt(folder, name);
+    }
+    std::string readFileAt(int folder, const std::filesystem::path& relative,
+                           std::size_t maxBytes) override {
+        step("readFileAt " + relative.string());
+        return real_.readFileAt(folder, relative, maxBytes);
     }
     void copyTree(const std::filesystem::path& source, int folder,
                   const std::string& name) override {

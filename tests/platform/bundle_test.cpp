@@ -36,33 +36,41 @@ TEST(BundleInfo, EverythingButAStringIsAbsent) {
     writeFile(dir / "Garbage.app/Contents/Info.plist", "CFBundleVersion = 12");
     writeFile(dir / "Empty.app/Contents/Info.plist", "");
     std::filesystem::create_directories(dir / "Folder.app/Contents/Info.plist");
+    // Links inside a bundle are never followed on the way to its Info.plist.
+    writeInfoPlist(dir / "Real.app", {{"CFBundleVersion", "12"}});
+    std::filesystem::create_directories(dir / "Link.app/Contents");
+    std::filesystem::create_symlink(dir / "Real.app/Contents/Info.plist",
+                                    dir / "Link.app/Contents/Info.plist");
+    std::filesystem::create_directory(dir / "LinkedContents.app");
+    std::filesystem::create_directory_symlink(dir / "Real.app/Contents",
+                                              dir / "LinkedContents.app/Contents");
 
-    for (const char* name :
-         {"Int.app", "Array.app", "Garbage.app", "Empty.app", "Folder.app", "Missing.app"}) {
+    for (const char* name : {"Int.app", "Array.app", "Garbage.app", "Empty.app", "Folder.app",
+                             "Missing.app", "Link.app", "LinkedContents.app"}) {
         EXPECT_EQ(bundleInfoString(dir / name, "CFBundleVersion"), std::nullopt) << name;
     }
 }
 
-TEST(PropertyListFile, FailuresNameTheFileAndKeepTheirSource) {
+TEST(BundleInfo, FailuresNameTheFileAndKeepTheirSource) {
     TempDir dir;
-    writeFile(dir / "bad.plist", "not a property list");
-
+    writeFile(dir / "Bad.app/Contents/Info.plist", "not a property list");
     try {
-        PropertyList::readFile(dir / "bad.plist");
+        readBundleInfo(dir / "Bad.app");
         FAIL() << "garbage parsed";
     } catch (const Error& error) {
         EXPECT_EQ(error.domain(), kPropertyListErrorDomain);
-        EXPECT_NE(error.localizedDescription().find((dir / "bad.plist").string()),
+        EXPECT_NE(error.localizedDescription().find((dir / "Bad.app/Contents/Info.plist").string()),
                   std::string::npos);
     }
     try {
-        PropertyList::readFile(dir / "missing.plist");
+        readBundleInfo(dir / "Missing.app");
         FAIL() << "missing file read";
     } catch (const Error& error) {
         EXPECT_EQ(error.domain(), kPosixErrorDomain);
         EXPECT_EQ(error.code(), ENOENT);
         EXPECT_EQ(error.localizedDescription(),
-                  "无法读取“" + (dir / "missing.plist").string() + "”：文件或文件夹不存在");
+                  "无法读取“" + (dir / "Missing.app/Contents/Info.plist").string() +
+                      "”：文件或文件夹不存在");
     }
 }
 

@@ -42,19 +42,34 @@ TEST(RunningApplications, FindsCopiesByTheBundleIdentifierInTheirInfoPlist) {
     auto binExe = test::makeAppBundle(dir / "B.app", wanted, test::PlistFormat::Binary);
     auto otherExe = test::makeAppBundle(dir / "C.app", other);
 
+    auto fifoExe = test::makeAppBundle(dir / "F.app", wanted);
+
     ChildProcess first(xmlExe, {});
     ChildProcess second(binExe, {});
     ChildProcess unrelated(otherExe, {});
+    ChildProcess withFifo(fifoExe, {});
     ASSERT_EQ(first.readLine(), "ready");
     ASSERT_EQ(second.readLine(), "ready");
     ASSERT_EQ(unrelated.readLine(), "ready");
+    ASSERT_EQ(withFifo.readLine(), "ready");
 
-    std::vector<pid_t> expected{first.pid(), second.pid()};
+    std::vector<pid_t> expected{first.pid(), second.pid(), withFifo.pid()};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(pidsOf(runningApplicationsWithBundleIdentifier(wanted)), expected);
     EXPECT_EQ(pidsOf(runningApplicationsWithBundleIdentifier(other)),
               std::vector<pid_t>{unrelated.pid()});
     EXPECT_TRUE(runningApplicationsWithBundleIdentifier(wanted + ".x").empty());
+
+    // Any user's program can hold a FIFO where its Info.plist belongs: the listing, which
+    // runs on the window's thread, must neither wait on it nor count the program.
+    std::filesystem::remove(dir / "F.app/Contents/Info.plist");
+    test::makeFifo(dir / "F.app/Contents/Info.plist");
+    expected.erase(std::find(expected.begin(), expected.end(), withFifo.pid()));
+    RunningApplications found;
+    EXPECT_TRUE(test::endsWithin(2, dir / "F.app/Contents/Info.plist", [&] {
+        found = runningApplicationsWithBundleIdentifier(wanted);
+    })) << "the listing waited on a FIFO";
+    EXPECT_EQ(pidsOf(found), expected);
 }
 
 TEST(RunningApplications, TerminateIsARegularQuitRequestAndExitIsSeenBeforeReaping) {

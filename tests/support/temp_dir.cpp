@@ -1,12 +1,16 @@
 #include "temp_dir.h"
 
+#include <fcntl.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <stdexcept>
+#include <thread>
 
 namespace tessuro::test {
 
@@ -21,6 +25,33 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+void makeFifo(const std::filesystem::path& path) {
+    std::filesystem::create_directories(path.parent_path());
+    if (::mkfifo(path.c_str(), 0666) != 0) {
+        throw std::runtime_error("mkfifo failed: " + path.string());
+    }
+}
+
+bool endsWithin(double seconds, const std::filesystem::path& fifo,
+                const std::function<void()>& work) {
+    std::promise<void> done;
+    std::future<void> ended = done.get_future();
+    std::thread worker([&] {
+        work();
+        done.set_value();
+    });
+    bool inTime =
+        ended.wait_for(std::chrono::duration<double>(seconds)) == std::future_status::ready;
+    while (ended.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+        int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    worker.join();
+    return inTime;
 }
 
 void writeFile(const std::filesystem::path& path, std::string_view content) {

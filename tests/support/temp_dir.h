@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,15 @@ void writeInfoPlist(const std::filesystem::path& bundle,
 std::filesystem::path makeAppBundle(const std::filesystem::path& bundle,
                                     std::string_view bundleIdentifier,
                                     PlistFormat format = PlistFormat::Xml);
+
+// Makes a FIFO (and its folders) at the path.
+void makeFifo(const std::filesystem::path& path);
+
+// Whether `work` ends within `seconds`. If it is still running then, the FIFO is opened for
+// writing and closed, which releases a reader stuck opening or reading it: a test of a
+// read that must not block fails instead of hanging.
+bool endsWithin(double seconds, const std::filesystem::path& fifo,
+                const std::function<void()>& work);
 
 // An identifier that no other process of the machine carries.
 std::string uniqueBundleIdentifier(std::string_view stem);

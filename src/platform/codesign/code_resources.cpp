@@ -3,7 +3,6 @@
 
 #include "platform/codesign/code_resources.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <regex.h>
 #include <sys/stat.h>
@@ -16,6 +15,8 @@
 #include <thread>
 
 #include "platform/codesign/digest.h"
+#include "platform/error.h"
+#include "platform/files.h"
 #include "platform/property_list.h"
 #include "platform/tree_copy.h"
 #include "platform/unique_fd.h"
@@ -182,22 +183,12 @@ bool walk(int folder, const std::string& prefix, std::map<std::string, DiskItem>
     if (depth > kMaxTreeDepth) {
         return false;
     }
-    int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    DIR* dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
-    if (dir == nullptr) {
-        if (copy >= 0) {
-            ::close(copy);
-        }
+    std::vector<std::string> names;
+    try {
+        names = folderEntries(folder, prefix);
+    } catch (const Error&) {
         return false;
     }
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    ::closedir(dir);
     for (const std::string& name : names) {
         std::string path = prefix.empty() ? name : prefix + "/" + name;
         if (alwaysExcluded(path, excluded)) {
