@@ -4,7 +4,6 @@
 
 #include "platform/tree_copy.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -18,6 +17,7 @@
 
 #include "platform/error.h"
 #include "platform/file_system.h"
+#include "platform/files.h"
 #include "platform/unique_fd.h"
 
 namespace tessuro {
@@ -33,34 +33,21 @@ std::filesystem::path at(int folder, const std::string& name) {
     throw posixError(errnum, action, item);
 }
 
-// The names in a folder, without "." and "..".
-std::vector<std::string> entriesOf(int folder, const std::filesystem::path& shown) {
-    int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) {
-        fail(errno, "无法读取文件夹", shown);
-    }
-    DIR* dir = ::fdopendir(copy);
-    if (dir == nullptr) {
-        int saved = errno;
-        ::close(copy);
-        fail(saved, "无法读取文件夹", shown);
-    }
-    ::rewinddir(dir);
-    std::vector<std::string> names;
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
+// The seal covers contents and links, not modes or attributes, so nothing that could
+// lend a privilege is carried over: no set-user-ID, set-group-ID or sticky bit, no write
+// permission for group or others; of the extended attributes only the user namespace
+// (not ACLs in system.*, capabilities in security.*, or trusted.*).
+constexpr mode_t kCopiedModeBits = 0755;
+constexpr const char* kCopiedAttributes = "user.";
+
+// A new item inherits an access ACL from a default ACL on the folder it is made in; the
+// copy's top folder drops both, so that nothing below it inherits one either.
+void dropInheritedAcls(int fd, const std::filesystem::path& shown) {
+    for (const char* name : {"system.posix_acl_default", "system.posix_acl_access"}) {
+        if (::fremovexattr(fd, name) != 0 && errno != ENODATA && errno != ENOTSUP) {
+            fail(errno, "无法写入扩展属性", shown);
         }
-        errno = 0;
     }
-    int saved = errno;
-    ::closedir(dir);
-    if (saved != 0) {
-        fail(saved, "无法读取文件夹", shown);
-    }
-    return names;
 }
 
 void copyExtendedAttributes(int from, int to, const std::filesystem::path& shown) {
@@ -80,6 +67,9 @@ void copyExtendedAttributes(int from, int to, const std::filesystem::path& shown
     for (ssize_t offset = 0; offset < size;) {
         const char* name = names.data() + offset;
         offset += static_cast<ssize_t>(std::strlen(name)) + 1;
+        if (std::strncmp(name, kCopiedAttributes, std::strlen(kCopiedAttributes)) != 0) {
+            continue;
+        }
         ssize_t length = ::fgetxattr(from, name, nullptr, 0);
         if (length < 0) {
             fail(errno, "无法读取扩展属性", shown);
@@ -90,8 +80,7 @@ void copyExtendedAttributes(int from, int to, const std::filesystem::path& shown
             fail(errno, "无法读取扩展属性", shown);
         }
         if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(length), 0) != 0) {
-            // A file system without extended attributes, or a namespace (trusted.,
-            // security.) this user may not write: the copy goes on without them.
+            // A file system without extended attributes: the copy goes on without them.
             if (errno != ENOTSUP && errno != EPERM) {
                 fail(errno, "无法写入扩展属性", shown);
             }
@@ -100,7 +89,7 @@ void copyExtendedAttributes(int from, int to, const std::filesystem::path& shown
 }
 
 void keepModeAndTimes(int fd, const struct stat& source, const std::filesystem::path& shown) {
-    if (::fchmod(fd, source.st_mode & 07777) != 0) {
+    if (::fchmod(fd, source.st_mode & kCopiedModeBits) != 0) {
         fail(errno, "无法设置权限", shown);
     }
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
@@ -162,7 +151,7 @@ void copyBytes(int from, int to, off_t size, const std::filesystem::path& shown)
 
 void copyFile(int fromFolder, const std::string& name, int toFolder,
               const std::filesystem::path& shown) {
-    UniqueFd from(::openat(fromFolder, name.c_str(), O_RDONLY | kOpenFlags));
+    UniqueFd from(::openat(fromFolder, name.c_str(), O_RDONLY | O_NONBLOCK | kOpenFlags));
     if (!from) {
         fail(errno, "无法读取", shown);
     }
@@ -227,7 +216,10 @@ void copyFolder(int from, int toParent, const std::string& name, const std::file
     if (!to) {
         fail(errno, "无法打开文件夹", at(toParent, name));
     }
-    for (const std::string& entry : entriesOf(from, shown)) {
+    if (depth == 0) {
+        dropInheritedAcls(to.get(), at(toParent, name));
+    }
+    for (const std::string& entry : folderEntries(from, shown)) {
         std::filesystem::path entryShown = shown / entry;
         struct stat child {};
         if (::fstatat(from, entry.c_str(), &child, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -257,7 +249,7 @@ void removeContents(int folder, const std::filesystem::path& shown, int depth) {
         fail(ELOOP, "无法删除", shown);
     }
     bool madeWritable = false;
-    for (const std::string& entry : entriesOf(folder, shown)) {
+    for (const std::string& entry : folderEntries(folder, shown)) {
         struct stat st {};
         if (::fstatat(folder, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) {

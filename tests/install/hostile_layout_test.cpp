@@ -3,9 +3,15 @@
 // transaction as "nobody".
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <tuple>
 
 #include "child_process.h"
 #include "install/installer_transaction.h"
@@ -51,12 +57,14 @@ protected:
         return "ok";
     }
 
-    // The same as "nobody", in a tree that nobody owns.
-    std::string installAsNobody(const fs::path& destination) {
+    // The same as "nobody", in a tree that nobody owns; `afterChown` runs once it does.
+    std::string installAsNobody(
+        const fs::path& destination, const std::function<void()>& afterChown = [] {}) {
         test::writeFile(dir / "root.pem", test::TestPki::shared().rootPem());
         std::string command = "chown -R nobody '" + dir.path().string() + "' && chmod 755 '" +
                               dir.path().string() + "'";
         EXPECT_EQ(std::system(command.c_str()), 0);
+        afterChown();
         test::ChildProcess harness(
             TESSURO_TRANSACTION_HARNESS,
             {.arguments = {payload.string(), destination.string(), (dir / "root.pem").string()},
@@ -104,6 +112,119 @@ TEST_F(Hostile, LinksInThePayloadStayLinks) {
         EXPECT_EQ(installAsNobody(apps / "Tessuro.app"), "ok");
         EXPECT_EQ(test::treeSnapshot(apps / "Tessuro.app"), test::treeSnapshot(payload));
     }
+}
+
+// Items whose mode or extended attributes could lend a privilege or let another user write:
+// "path: mode 6755", "path: security.capability". Links are not looked into.
+std::vector<std::string> privilegesIn(const fs::path& root) {
+    std::vector<std::string> found;
+    auto look = [&](const fs::path& item) {
+        struct stat st {};
+        if (::lstat(item.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) {
+            return;
+        }
+        std::string name = fs::relative(item, root).string();
+        if ((st.st_mode & 07022) != 0) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
+            found.push_back(name + ": mode " + mode);
+        }
+        char names[4096];
+        ssize_t size = ::llistxattr(item.c_str(), names, sizeof names);
+        for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+            if (std::strncmp(names + at, "user.", 5) != 0) {
+                found.push_back(name + ": " + (names + at));
+            }
+        }
+    };
+    look(root);
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        look(entry.path());
+    }
+    return found;
+}
+
+// A POSIX access or default ACL that lets `uid` read, write and search.
+std::string aclGranting(uid_t uid) {
+    std::string acl;
+    auto put = [&](std::uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            acl.push_back(static_cast<char>(value >> (8 * i)));
+        }
+    };
+    put(2, 4);  // version
+    for (auto [tag, perm, id] : {std::tuple{0x01u, 7u, ~0u},
+                                 {0x02u, 7u, std::uint32_t{uid}},
+                                 {0x04u, 5u, ~0u},
+                                 {0x10u, 7u, ~0u},
+                                 {0x20u, 5u, ~0u}}) {
+        put(tag, 2);
+        put(perm, 2);
+        put(id, 4);
+    }
+    return acl;
+}
+
+void setAttribute(const fs::path& item, const char* name, const std::string& value) {
+    ASSERT_EQ(::setxattr(item.c_str(), name, value.data(), value.size(), 0), 0)
+        << name << " on " << item << ": " << std::strerror(errno);
+}
+
+// Set-ID, sticky and world-writable modes, a file capability, ACLs and trusted attributes
+// are not covered by the seal: a payload carrying them still verifies, and its installed
+// copy carries none of them, whoever installs it. Execute bits and user attributes stay.
+TEST_F(Hostile, ModesAndAttributesThatLendAPrivilegeAreNotInstalled) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to set capabilities and trusted attributes";
+    }
+    const fs::path executable = payload / "Contents/MacOS/Tessuro";
+    const std::string capSetuid(
+        "\x01\x00\x00\x02\x80\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x00\x00",
+        20);
+    auto privilege = [&] {
+        ::chmod(executable.c_str(), 06755);
+        ::chmod((payload / "Contents/Resources").c_str(), 0777);
+        ::chmod((payload / "Contents/Resources/data").c_str(), 01777);
+        ::chmod((payload / "Contents/Resources/data/levels/one.dat").c_str(), 0666);
+        setAttribute(executable, "security.capability", capSetuid);
+        setAttribute(executable, "user.origin", "maker");
+        setAttribute(payload / "Contents/Resources/data/levels/two.dat", "system.posix_acl_access",
+                     aclGranting(test::nobodyUid()));
+        setAttribute(payload / "Contents/Resources/data", "trusted.note", "x");
+    };
+    test::makeUnsignedBundle(payload);
+    privilege();
+    sign(payload);
+    // The destination folder hands new items an ACL by default; the copy takes none.
+    setAttribute(apps, "system.posix_acl_default", aclGranting(test::nobodyUid()));
+    ASSERT_EQ(privilegesIn(payload).size(), 8u) << "the payload carries what the copy must drop";
+
+    EXPECT_EQ(install(apps / "Tessuro.app"), "ok");
+    const fs::path installed = apps / "Tessuro.app";
+    EXPECT_EQ(privilegesIn(installed), std::vector<std::string>{});
+    EXPECT_EQ(test::treeSnapshot(installed), test::treeSnapshot(payload));
+    std::cout << "modes installed from a payload with 6755, 0777, 1777 and 0666 items:\n";
+    for (const char* item : {"Contents/MacOS/Tessuro", "Contents/Resources",
+                             "Contents/Resources/data", "Contents/Resources/data/levels/one.dat"}) {
+        struct stat st {};
+        ::lstat((installed / item).c_str(), &st);
+        std::printf("  %04o %s\n", st.st_mode & 07777, item);
+    }
+    char origin[16] = {};
+    EXPECT_EQ(::getxattr((installed / "Contents/MacOS/Tessuro").c_str(), "user.origin", origin,
+                         sizeof origin),
+              5);
+    EXPECT_EQ(fs::status(installed / "Contents/MacOS/Tessuro").permissions(),
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                  fs::perms::others_read | fs::perms::others_exec);
+
+    // An ordinary user installing the same payload: chown clears set-ID bits and the
+    // capability, so they are given back to the payload nobody then owns.
+    fs::remove_all(installed);
+    ::removexattr(apps.c_str(), "system.posix_acl_default");
+    EXPECT_EQ(installAsNobody(installed, privilege), "ok");
+    EXPECT_EQ(privilegesIn(installed), std::vector<std::string>{});
 }
 
 TEST_F(Hostile, SealEntriesThatClimbOutAreNeverOpened) {
