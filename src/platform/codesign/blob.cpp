@@ -13,17 +13,22 @@ std::optional<std::uint32_t> BlobReader::u32(std::size_t offset) const {
     if (offset > data_.size() || data_.size() - offset < 4) {
         return std::nullopt;
     }
-    return (std::uint32_t{data_[offset]} << 24) | (std::uint32_t{data_[offset + 1]} << 16) |
-           (std::uint32_t{data_[offset + 2]} << 8) | std::uint32_t{data_[offset + 3]};
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        std::size_t at = order_ == ByteOrder::Big ? offset + i : offset + 3 - i;
+        value = (value << 8) | data_[at];
+    }
+    return value;
 }
 
 std::optional<std::uint64_t> BlobReader::u64(std::size_t offset) const {
-    auto high = u32(offset);
-    auto low = offset <= SIZE_MAX - 4 ? u32(offset + 4) : std::nullopt;
-    if (!high || !low) {
+    auto first = u32(offset);
+    auto second = offset <= SIZE_MAX - 4 ? u32(offset + 4) : std::nullopt;
+    if (!first || !second) {
         return std::nullopt;
     }
-    return (std::uint64_t{*high} << 32) | *low;
+    return order_ == ByteOrder::Big ? (std::uint64_t{*first} << 32) | *second
+                                    : (std::uint64_t{*second} << 32) | *first;
 }
 
 std::optional<ByteView> BlobReader::bytes(std::size_t offset, std::size_t length) const {

@@ -18,11 +18,14 @@ inline constexpr std::uint32_t kRequirementMagic = 0xfade0c00;
 inline constexpr std::uint32_t kRequirementSetMagic = 0xfade0c01;
 inline constexpr std::uint32_t kCodeDirectoryMagic = 0xfade0c02;
 
-// Big-endian reads inside one blob; every read checks its bounds and answers nothing
-// rather than reading past the end.
+enum class ByteOrder { Big, Little };
+
+// Reads inside one blob, big-endian unless told otherwise (Mach-O headers come in either
+// order); every read checks its bounds and answers nothing rather than reading past the end.
 class BlobReader {
 public:
-    explicit BlobReader(ByteView data) : data_(data) {}
+    explicit BlobReader(ByteView data, ByteOrder order = ByteOrder::Big)
+        : data_(data), order_(order) {}
 
     std::size_t size() const noexcept { return data_.size(); }
     ByteView data() const noexcept { return data_; }
@@ -36,6 +39,7 @@ public:
 
 private:
     ByteView data_;
+    ByteOrder order_;
 };
 
 // Big-endian writes for building blobs.

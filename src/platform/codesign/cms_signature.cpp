@@ -1,6 +1,7 @@
 // The detached CMS signature over the CodeDirectory, verified as macOS does for a bundle
 // signature: Apple's private critical extensions tolerated, any purpose with the code-
-// signing usage checked by hand, and certificates judged at the signing time.
+// signing usage checked by hand, and certificates judged at the signing time (at the
+// current time when the signature names none).
 
 #include "platform/codesign/cms_signature.h"
 
@@ -80,10 +81,9 @@ StorePtr makeStore(const std::vector<X509*>& anchors, std::optional<std::time_t>
     X509_STORE_set_verify_cb(store.get(), verifyCallback);
     X509_VERIFY_PARAM* param = X509_STORE_get0_param(store.get());
     X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_ANY);
+    // Judged when the signature claims to have been made; without such a claim, now.
     if (at) {
         X509_VERIFY_PARAM_set_time(param, *at);
-    } else {
-        X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_NO_CHECK_TIME);
     }
     return store;
 }

@@ -20,6 +20,9 @@
 #include "platform/codesign/cms_signature.h"
 #include "platform/codesign/code_directory.h"
 #include "platform/codesign/code_resources.h"
+#include "platform/codesign/mach_o.h"
+#include "platform/error.h"
+#include "platform/files.h"
 #include "platform/property_list.h"
 #include "platform/unique_fd.h"
 
@@ -72,17 +75,6 @@ bool allZero(ByteView bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
-bool isMachO(int fd) {
-    std::uint8_t magic[4] = {};
-    if (::pread(fd, magic, 4, 0) != 4) {
-        return false;
-    }
-    std::uint32_t value = (std::uint32_t{magic[0]} << 24) | (std::uint32_t{magic[1]} << 16) |
-                          (std::uint32_t{magic[2]} << 8) | magic[3];
-    return value == 0xfeedface || value == 0xfeedfacf || value == 0xcefaedfe ||
-           value == 0xcffaedfe || value == 0xcafebabe || value == 0xbebafeca;
-}
-
 X509Ptr certificateFromBase64(const char* base64) {
     std::string text(base64);
     Bytes der(text.size());
@@ -129,6 +121,20 @@ private:
         if (!signatureFd_) {
             throw Failure{errno == ENOENT ? kStatusUnsigned : kStatusMalformed,
                           "no Contents/_CodeSignature folder"};
+        }
+        // The seal covers what lies below Contents; anything beside it is unsealed.
+        std::vector<std::string> root;
+        try {
+            root = folderEntries(bundleFd_.get(), bundle_);
+        } catch (const Error&) {
+            throw Failure{kStatusMalformed, "the bundle folder cannot be read"};
+        }
+        std::sort(root.begin(), root.end());
+        for (const std::string& name : root) {
+            if (name != "Contents") {
+                throw Failure{kStatusUnsealedRoot,
+                              "unsealed contents present in the bundle root: " + name};
+            }
         }
     }
 
@@ -262,10 +268,16 @@ private:
         if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
             throw Failure{kStatusResourceMissing, "the main executable is missing"};
         }
-        if (isMachO(fd.get())) {
-            throw Failure{kStatusUnsupported, "Mach-O main executables carry their own signature"};
-        }
         std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+        switch (inspectMachO(fd.get(), size)) {
+            case MachOKind::NotMachO:
+            case MachOKind::Unsigned: break;
+            case MachOKind::Signed:
+                throw Failure{kStatusUnsupported,
+                              "the main executable carries its own signature (LC_CODE_SIGNATURE)"};
+            case MachOKind::Malformed:
+                throw Failure{kStatusMalformed, "the main executable is a malformed Mach-O file"};
+        }
         for (const CodeDirectory& cd : directories_) {
             if (cd.codeLimit() != size) {
                 throw Failure{kStatusExecutableModified, "the main executable's size changed"};
@@ -374,6 +386,7 @@ const char* statusName(int status) {
         case kStatusRequirementSyntax: return "requirement syntax error";
         case kStatusInvalidFlags: return "invalid flags";
         case kStatusInvalidObject: return "invalid object";
+        case kStatusUnsealedRoot: return "unsealed contents present in the bundle root";
         default: return "unknown status";
     }
 }

@@ -33,6 +33,7 @@ enum Status : int {
     kStatusRequirementSyntax = 15,  // the requirement text does not parse
     kStatusInvalidFlags = 16,
     kStatusInvalidObject = 17,
+    kStatusUnsealedRoot = 18,  // the bundle's top level holds something beside Contents
 };
 
 const char* statusName(int status);

@@ -10,6 +10,7 @@
 // Strings are double-quoted with backslash escapes, or bare dotted words; hashes are H"hex".
 // Comments: /* ... */ and // to the end of the line.
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 
@@ -128,6 +129,12 @@ private:
     std::size_t at_ = 0;
 };
 
+// How deep clauses may nest, counting parentheses, negations and every "and" or "or" that
+// joins a clause to those before it. Real requirements nest a few levels; the limit keeps the
+// parser, the evaluator and the tree's destruction, which all recurse, far from the end of
+// a thread's stack.
+constexpr std::size_t kMaxDepth = 512;
+
 class Parser {
 public:
     explicit Parser(std::string_view text) : lexer_(text) { advance(); }
@@ -137,10 +144,25 @@ public:
         if (current_.type != Token::Type::End) {
             unexpected("end of requirement");
         }
-        return node;
+        return std::move(node.node);
     }
 
 private:
+    // A parsed clause and the depth of its tree.
+    struct Parsed {
+        std::unique_ptr<Node> node;
+        std::size_t depth = 1;
+    };
+
+    // One level deeper, refused past the limit at the current position.
+    std::size_t deeper(std::size_t depth) const {
+        if (depth >= kMaxDepth) {
+            Lexer::fail(current_.position,
+                        "nested deeper than " + std::to_string(kMaxDepth) + " levels");
+        }
+        return depth + 1;
+    }
+
     void advance() { current_ = lexer_.next(); }
 
     bool isWord(std::string_view word) const {
@@ -169,15 +191,15 @@ private:
         return node;
     }
 
-    static std::unique_ptr<Node> join(Kind kind, std::unique_ptr<Node> a, std::unique_ptr<Node> b) {
-        auto node = make(kind);
-        node->left = std::move(a);
-        node->right = std::move(b);
-        return node;
+    Parsed join(Kind kind, Parsed a, Parsed b) const {
+        Parsed joined{make(kind), deeper(std::max(a.depth, b.depth))};
+        joined.node->left = std::move(a.node);
+        joined.node->right = std::move(b.node);
+        return joined;
     }
 
-    std::unique_ptr<Node> expression() {
-        auto node = term();
+    Parsed expression() {
+        Parsed node = term();
         while (isWord("or")) {
             advance();
             node = join(Kind::Or, std::move(node), term());
@@ -185,8 +207,8 @@ private:
         return node;
     }
 
-    std::unique_ptr<Node> term() {
-        auto node = primary();
+    Parsed term() {
+        Parsed node = primary();
         while (isWord("and")) {
             advance();
             node = join(Kind::And, std::move(node), primary());
@@ -300,19 +322,28 @@ private:
         unexpected("a certificate (a number, leaf or root)");
     }
 
-    std::unique_ptr<Node> primary() {
-        if (isSymbol("(")) {
+    // Parentheses and negations recurse: they count against the limit while they are open.
+    Parsed primary() {
+        if (isSymbol("(") || isSymbol("!")) {
+            bool negation = isSymbol("!");
+            open_ = deeper(open_);
             advance();
-            auto node = expression();
-            expectSymbol(")");
+            Parsed inner = negation ? primary() : expression();
+            if (!negation) {
+                expectSymbol(")");
+            }
+            --open_;
+            if (!negation) {
+                return inner;
+            }
+            Parsed node{make(Kind::Not), deeper(inner.depth)};
+            node.node->left = std::move(inner.node);
             return node;
         }
-        if (isSymbol("!")) {
-            advance();
-            auto node = make(Kind::Not);
-            node->left = primary();
-            return node;
-        }
+        return Parsed{clause()};
+    }
+
+    std::unique_ptr<Node> clause() {
         if (current_.type != Token::Type::Word) {
             unexpected("a requirement clause");
         }
@@ -385,6 +416,7 @@ private:
 
     Lexer lexer_;
     Token current_;
+    std::size_t open_ = 0;  // parentheses and negations being parsed
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "platform/codesign/cms_signature.h"
 #include "platform/codesign/code_directory.h"
 #include "platform/codesign/code_resources.h"
+#include "platform/codesign/mach_o.h"
 #include "platform/codesign/requirement.h"
 #include "platform/files.h"
 #include "platform/property_list.h"
@@ -40,6 +41,35 @@ void writeWhole(int folder, const char* name, ByteView data) {
             fail(std::string("cannot write _CodeSignature/") + name);
         }
         done += static_cast<std::size_t>(n);
+    }
+}
+
+// Only Contents is sealed: anything beside it would travel with the bundle unchecked.
+void refuseUnsealedRoot(const std::filesystem::path& bundle) {
+    UniqueFd folder(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const std::string& name : folderEntries(folder.get(), bundle)) {
+        if (name != "Contents") {
+            fail("unsealed contents present in the bundle root: " + name +
+                 " (only Contents may stand there)");
+        }
+    }
+}
+
+// A Mach-O executable with a signature of its own is signed in that embedded form, which
+// this signer does not write.
+void refuseSignedMachO(const std::filesystem::path& executable) {
+    UniqueFd fd(::open(executable.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        fail("cannot read " + executable.string());
+    }
+    switch (inspectMachO(fd.get(), static_cast<std::uint64_t>(st.st_size))) {
+        case MachOKind::NotMachO:
+        case MachOKind::Unsigned: return;
+        case MachOKind::Signed:
+            fail(executable.string() +
+                 " carries its own signature (LC_CODE_SIGNATURE): remove it first");
+        case MachOKind::Malformed: fail(executable.string() + " is a malformed Mach-O file");
     }
 }
 
@@ -86,6 +116,8 @@ void signBundle(const std::filesystem::path& bundle, const SigningIdentity& iden
     if (!contentsFd) {
         fail("no Contents folder in " + bundle.string());
     }
+    refuseUnsealedRoot(bundle);
+    refuseSignedMachO(executable);
     removeTree(contentsFd.get(), "_CodeSignature");
     if (::mkdirat(contentsFd.get(), "_CodeSignature", 0755) != 0) {
         fail("cannot create Contents/_CodeSignature");

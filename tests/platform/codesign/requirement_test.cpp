@@ -81,6 +81,27 @@ TEST(RequirementParser, SyntaxErrorsNameThePosition) {
               "requirement syntax error at position 8: unexpected character '&'");
 }
 
+// Nesting that would exhaust the stack of the parser, the evaluator or the tree's
+// destruction is a syntax error at the clause that goes too deep.
+TEST(RequirementParser, RefusesNestingDeeperThanTheLimit) {
+    auto repeated = [](std::string_view piece, int times) {
+        std::string text;
+        for (int i = 0; i < times; ++i) {
+            text += piece;
+        }
+        return text;
+    };
+    const std::string tooDeep =
+        "requirement syntax error at position 513: nested deeper than 512 levels";
+    EXPECT_EQ(syntaxError(repeated("!", 511) + "always"), "parsed");
+    EXPECT_EQ(syntaxError(repeated("!", 40000) + "always"), tooDeep);
+    EXPECT_EQ(syntaxError(repeated("(", 60000)), tooDeep);
+    EXPECT_EQ(syntaxError(repeated("(", 513) + "always" + repeated(")", 513)), tooDeep);
+    EXPECT_EQ(syntaxError("always" + repeated(" or always", 511)), "parsed");
+    EXPECT_EQ(syntaxError("always" + repeated(" or always", 512)),
+              "requirement syntax error at position 5127: nested deeper than 512 levels");
+}
+
 class RequirementEvaluation : public ::testing::Test {
 protected:
     const TestPki& pki = TestPki::shared();

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <openssl/cms.h>
+
+#include <ctime>
 #include <fstream>
-#include <thread>
 
 #include "install/payload_validation.h"
 #include "platform/codesign/apple_roots.h"
@@ -71,19 +73,60 @@ TEST(Signature, SignedBundlesPassInEveryFormTheSignerWrites) {
     EXPECT_EQ(appleOnly.checkValidity(code.get(), 1, nullptr), kStatusUntrusted);
 }
 
-TEST(Signature, ALeafThatExpiredAfterSigningStillPasses) {
+// Replaces the CMS signature with one by `leaf` that claims `signingTime`, or that carries
+// no signed attributes at all.
+void replaceCms(const fs::path& bundle, const Credential& leaf,
+                std::optional<std::time_t> signingTime) {
+    fs::path signature = bundle / "Contents/_CodeSignature";
+    std::string cd = readFileContents(signature / "CodeDirectory", 1 << 20);
+    SigningIdentity identity = TestPki::shared().identity(leaf);
+    const int flags =
+        CMS_PARTIAL | CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP | (signingTime ? 0 : CMS_NOATTR);
+    CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+    CMS_SignerInfo* signer = CMS_add1_signer(cms.get(), identity.chain[0].get(), identity.key.get(),
+                                             EVP_sha256(), flags);
+    for (std::size_t i = 1; i < identity.chain.size(); ++i) {
+        CMS_add1_cert(cms.get(), identity.chain[i].get());
+    }
+    if (signingTime) {
+        ASN1_TIME* when = ASN1_TIME_set(nullptr, *signingTime);
+        CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_signingTime, when->type, when, -1);
+        ASN1_TIME_free(when);
+    }
+    BioPtr data(BIO_new_mem_buf(cd.data(), static_cast<int>(cd.size())));
+    ASSERT_EQ(CMS_final(cms.get(), data.get(), nullptr, flags), 1);
+    unsigned char* der = nullptr;
+    int length = i2d_CMS_ContentInfo(cms.get(), &der);
+    test::writeFile(signature / "CodeSignature",
+                    std::string(reinterpret_cast<char*>(der), static_cast<std::size_t>(length)));
+    OPENSSL_free(der);
+}
+
+// Certificates are judged when the signature says it was made (macOS accepts code signed
+// before its certificate expired); a signature that says nothing is judged now.
+TEST(Signature, CertificatesAreJudgedAtTheSigningTimeOrNow) {
     test::TempDir dir;
     const TestPki& pki = TestPki::shared();
     CertificateSpec spec;
     spec.commonName = "Developer ID Application: Vorlak";
     spec.organizationalUnit = "Q7XK4M2LD8";
     spec.notAfterDays = 0;
-    spec.notAfterExtraSeconds = 2;
-    Credential shortLived = makeCertificate(spec, &pki.intermediate);
-    test::makeUnsignedBundle(dir / "Old.app");
-    signBundle(dir / "Old.app", pki.identity(shortLived));
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    spec.notAfterExtraSeconds = -3600;  // expired an hour ago, valid for a day before
+    Credential expired = makeCertificate(spec, &pki.intermediate);
+    const std::time_t now = std::time(nullptr);
+
+    test::makeSignedBundle(dir / "Old.app");
+    replaceCms(dir / "Old.app", expired, now - 7200);
     std::string detail;
+    EXPECT_EQ(payloadStatus(dir / "Old.app", &detail), kStatusOk) << detail;
+
+    replaceCms(dir / "Old.app", expired, std::nullopt);
+    EXPECT_EQ(payloadStatus(dir / "Old.app", &detail), kStatusUntrusted) << "no signing time";
+    EXPECT_EQ(detail, "certificate has expired");
+
+    replaceCms(dir / "Old.app", expired, now);
+    EXPECT_EQ(payloadStatus(dir / "Old.app"), kStatusUntrusted) << "signed after it expired";
+    replaceCms(dir / "Old.app", pki.leaf, std::nullopt);
     EXPECT_EQ(payloadStatus(dir / "Old.app", &detail), kStatusOk) << detail;
 }
 
@@ -161,6 +204,14 @@ TEST(Signature, EveryTamperingIsCaughtAndTheUntouchedCopyPasses) {
              fs::create_symlink(d / "outside.dat", file);
          },
          kStatusResourceModified},
+        {"a file beside Contents",
+         [](auto& b, auto&) { test::writeFile(b / "evil", "#!/bin/sh\n"); }, kStatusUnsealedRoot},
+        {"a folder beside Contents",
+         [](auto& b, auto&) { fs::create_directories(b / "Contents2/MacOS"); },
+         kStatusUnsealedRoot},
+        {"a link beside Contents",
+         [](auto& b, auto&) { fs::create_directory_symlink("Contents", b / "Linked"); },
+         kStatusUnsealedRoot},
         {"a FIFO added",
          [](auto& b, auto&) { ::mkfifo((b / "Contents/Resources/pipe").c_str(), 0644); },
          kStatusResourceAdded},
@@ -292,6 +343,105 @@ TEST(Signature, EveryTamperingIsCaughtAndTheUntouchedCopyPasses) {
                 EXPECT_EQ(error.localizedDescription(), "安装文件校验未通过，请重新下载安装包");
             }
         }
+    }
+}
+
+// A minimal Mach-O executable: a header (64-bit little-endian, or 32-bit big-endian), a
+// UUID load command, and LC_CODE_SIGNATURE after it when it carries its own signature.
+std::string machO(bool ownSignature, bool bigEndian32 = false) {
+    std::string out;
+    auto put = [&](std::uint32_t value) {
+        for (int i = 0; i < 4; ++i) {
+            out.push_back(static_cast<char>(value >> (bigEndian32 ? 24 - 8 * i : 8 * i)));
+        }
+    };
+    put(bigEndian32 ? 0xfeedface : 0xfeedfacf);
+    put(bigEndian32 ? 18 : 0x01000007);  // PowerPC, x86_64
+    put(bigEndian32 ? 0 : 3);
+    put(2);  // an executable
+    put(ownSignature ? 2 : 1);
+    put(ownSignature ? 24 + 16 : 24);
+    put(0);
+    if (!bigEndian32) {
+        put(0);
+    }
+    put(0x1b);  // LC_UUID
+    put(24);
+    out.append(16, '\x42');
+    if (ownSignature) {
+        put(0x1d);  // LC_CODE_SIGNATURE
+        put(16);
+        put(4096);
+        put(512);
+    }
+    out.append(256, '\x90');
+    return out;
+}
+
+// A universal file of the given slices, each at a 4 KiB boundary.
+std::string universal(const std::vector<std::string>& slices) {
+    std::string header;
+    auto put = [&](std::uint32_t value) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            header.push_back(static_cast<char>(value >> shift));
+        }
+    };
+    put(0xcafebabe);
+    put(static_cast<std::uint32_t>(slices.size()));
+    std::string body;
+    for (const std::string& slice : slices) {
+        body.resize((body.size() + 4095) / 4096 * 4096, '\0');
+        std::uint32_t offset = static_cast<std::uint32_t>(4096 + body.size());
+        put(0x01000007);
+        put(3);
+        put(offset);
+        put(static_cast<std::uint32_t>(slice.size()));
+        put(12);
+        body += slice;
+    }
+    header.resize(4096, '\0');
+    return header + body;
+}
+
+// A Mach-O main executable without a signature of its own is signed in the detached form
+// like any other; one that carries its own signature is checked by that signature, which
+// this verifier does not read, so it fails closed.
+TEST(Signature, MachOExecutablesWithoutTheirOwnSignaturePass) {
+    test::TempDir dir;
+    const TestPki& pki = TestPki::shared();
+    struct Case {
+        const char* name;
+        std::string executable;
+        int expected;
+    };
+    std::string truncated = machO(false);
+    truncated[36] = '\x7f';  // a load command reaching past the load commands
+    const std::vector<Case> cases = {
+        {"thin, 64-bit", machO(false), kStatusOk},
+        {"thin, 32-bit big-endian", machO(false, true), kStatusOk},
+        {"universal", universal({machO(false), machO(false, true)}), kStatusOk},
+        {"thin, signed itself", machO(true), kStatusUnsupported},
+        {"universal, one slice signed itself", universal({machO(false), machO(true, true)}),
+         kStatusUnsupported},
+        {"malformed load commands", truncated, kStatusMalformed},
+    };
+    for (const Case& c : cases) {
+        fs::path bundle = dir / (std::string(c.name) + ".app");
+        test::makeUnsignedBundle(bundle);
+        test::writeFile(bundle / "Contents/MacOS/Tessuro", c.executable);
+        if (c.expected == kStatusOk) {
+            signBundle(bundle, pki.identity(pki.leaf));
+        } else {
+            EXPECT_THROW(signBundle(bundle, pki.identity(pki.leaf)), std::runtime_error) << c.name;
+            // Signed before the executable changed, then sealed over it by hand.
+            fs::remove_all(bundle);
+            test::makeSignedBundle(bundle);
+            test::writeFile(bundle / "Contents/MacOS/Tessuro", c.executable);
+            resignWithResources(
+                bundle, [](std::string&) {}, pki.leaf);
+        }
+        std::string detail;
+        EXPECT_EQ(payloadStatus(bundle, &detail), c.expected) << c.name << ": " << detail;
     }
 }
 
