@@ -44,19 +44,26 @@ namespace {
 
 constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
-// Reads the whole of a file opened for reading, refusing anything but a regular file.
-std::string readOpened(const UniqueFd& fd, const std::filesystem::path& shown,
-                       std::size_t maxBytes) {
+// The status of an open file, refusing anything but a regular file; `shown()` names the
+// file, and is asked only on failure.
+template <class Shown>
+struct stat regularFileStatus(const UniqueFd& fd, const Shown& shown) {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) {
-        throw posixError(errno, "无法读取", shown);
+        throw posixError(errno, "无法读取", shown());
     }
     if (S_ISDIR(st.st_mode)) {
-        throw posixError(EISDIR, "无法读取", shown);
+        throw posixError(EISDIR, "无法读取", shown());
     }
     if (!S_ISREG(st.st_mode)) {
-        throw notRegularFileError("无法读取", shown);
+        throw notRegularFileError("无法读取", shown());
     }
+    return st;
+}
+
+// Reads the whole of a regular file opened for reading.
+std::string readOpened(const UniqueFd& fd, const struct stat& st,
+                       const std::filesystem::path& shown, std::size_t maxBytes) {
     if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
         throw posixError(EFBIG, "无法读取", shown);
     }
@@ -88,32 +95,42 @@ std::string readFileContents(const std::filesystem::path& path, std::size_t maxB
     if (!fd) {
         throw posixError(errno, "无法读取", path);
     }
-    return readOpened(fd, path, maxBytes);
+    return readOpened(fd, regularFileStatus(fd, [&] { return path; }), path, maxBytes);
 }
 
-std::string readFileContentsAt(int folder, const std::filesystem::path& relative,
-                               std::size_t maxBytes) {
-    const std::filesystem::path shown = pathOfDescriptor(folder) / relative;
+UniqueFd openRegularFileAt(int folder, const std::filesystem::path& relative, struct stat* status) {
+    auto shown = [&] { return pathOfDescriptor(folder) / relative; };
     UniqueFd current;
     int at = folder;
-    std::filesystem::path rest = relative.relative_path();
+    const std::filesystem::path rest = relative.relative_path();
     for (auto part = rest.begin(); part != rest.end(); ++part) {
         bool last = std::next(part) == rest.end();
         int flags = last ? kReadFlags | O_NOFOLLOW : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
         UniqueFd next(::openat(at, part->c_str(), flags));
         if (!next) {
             if (errno == ELOOP) {
-                throw linkNotFollowedError("无法读取", shown);
+                throw linkNotFollowedError("无法读取", shown());
             }
-            throw posixError(errno, "无法读取", shown);
+            throw posixError(errno, "无法读取", shown());
         }
         current = std::move(next);
         at = current.get();
     }
     if (!current) {
-        throw posixError(EISDIR, "无法读取", shown);
+        throw posixError(EISDIR, "无法读取", shown());
     }
-    return readOpened(current, shown, maxBytes);
+    struct stat st = regularFileStatus(current, shown);
+    if (status != nullptr) {
+        *status = st;
+    }
+    return current;
+}
+
+std::string readFileContentsAt(int folder, const std::filesystem::path& relative,
+                               std::size_t maxBytes) {
+    struct stat st {};
+    UniqueFd fd = openRegularFileAt(folder, relative, &st);
+    return readOpened(fd, st, pathOfDescriptor(folder) / relative, maxBytes);
 }
 
 std::vector<std::string> folderEntries(int folder, const std::filesystem::path& shown) {

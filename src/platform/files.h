@@ -1,9 +1,13 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace tessuro {
 
@@ -21,9 +25,14 @@ std::filesystem::path homeDirectory();
 // file, and with EFBIG when the file is larger than maxBytes.
 std::string readFileContents(const std::filesystem::path& path, std::size_t maxBytes);
 
-// The same for `relative` below an open folder, never following a symbolic link on the
-// way: every folder of the relative path and the file itself are opened O_NOFOLLOW. The
-// error names the folder's current path joined with `relative`.
+// The regular file `relative` below an open folder, opened for reading without blocking and
+// never following a symbolic link on the way: every folder of the relative path and the
+// file itself are opened O_NOFOLLOW. Anything but a regular file is refused. The error
+// names the folder's current path joined with `relative`; `status` receives the file's.
+UniqueFd openRegularFileAt(int folder, const std::filesystem::path& relative,
+                           struct stat* status = nullptr);
+
+// The whole content of such a file (see readFileContents).
 std::string readFileContentsAt(int folder, const std::filesystem::path& relative,
                                std::size_t maxBytes);
 

@@ -218,16 +218,14 @@ bool walk(int folder, const std::string& prefix, std::map<std::string, DiskItem>
     return true;
 }
 
+// The digest of a sealed file; nothing when it is not a regular file reached without
+// following a link (a folder on its way may have been swapped for one since the walk).
 std::optional<Bytes> hashAt(int contentsFd, const std::string& path, HashType type) {
-    UniqueFd fd(::openat(contentsFd, path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) {
+    try {
+        return digestFile(type, openRegularFileAt(contentsFd, path).get());
+    } catch (const Error&) {
         return std::nullopt;
     }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        return std::nullopt;
-    }
-    return digestFile(type, fd.get());
 }
 
 std::optional<Bytes> dataOf(plist_t node) {

@@ -28,9 +28,9 @@ constexpr std::size_t kFatOffsetField = 8;
 constexpr std::uint32_t kLoadCodeSignature = 0x1d;
 constexpr std::uint32_t kMinLoadCommandSize = 8;
 
-// A universal header counts its slices; Java class files share its magic, followed by
-// their version (45 and up), so only a small count makes a universal file.
-constexpr std::uint32_t kMaxSlices = 30;
+// A universal header counts its slices. Java class files share its magic, followed by
+// their version, which is 45 or more: a smaller count makes a universal file.
+constexpr std::uint32_t kMaxSlices = 44;
 // Load commands of real programs take a few kilobytes.
 constexpr std::uint32_t kMaxLoadCommandsSize = 16u << 20;
 
@@ -110,8 +110,11 @@ MachOKind inspectMachO(int fd, std::uint64_t size) {
         return MachOKind::NotMachO;
     }
     std::optional<std::uint32_t> slices = header.u32(4);
-    if (!slices || *slices == 0 || *slices > kMaxSlices) {
+    if (!slices || *slices > kMaxSlices) {
         return MachOKind::NotMachO;  // a Java class file, or data that starts alike
+    }
+    if (*slices == 0) {
+        return MachOKind::Malformed;
     }
     const bool wide = *magic == kFatMagic64;
     const std::size_t entrySize = wide ? kFatArchSize64 : kFatArchSize;

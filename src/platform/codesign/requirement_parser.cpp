@@ -129,8 +129,9 @@ private:
     std::size_t at_ = 0;
 };
 
-// How deep clauses may nest, counting parentheses, negations and every "and" or "or" that
-// joins a clause to those before it. Real requirements nest a few levels; the limit keeps the
+// How deep clauses may nest: open parentheses and negations, and the operators on the way
+// from the top of the tree to a clause, where every "and" or "or" joining a clause to
+// those before it is one more. Real requirements nest a few levels; the limit keeps the
 // parser, the evaluator and the tree's destruction, which all recurse, far from the end of
 // a thread's stack.
 constexpr std::size_t kMaxDepth = 512;
@@ -148,17 +149,16 @@ public:
     }
 
 private:
-    // A parsed clause and the depth of its tree.
+    // A parsed clause and the number of operators above its deepest clause.
     struct Parsed {
         std::unique_ptr<Node> node;
-        std::size_t depth = 1;
+        std::size_t depth = 0;
     };
 
-    // One level deeper, refused past the limit at the current position.
-    std::size_t deeper(std::size_t depth) const {
+    // One level deeper, refused past the limit at the operator at `position`.
+    static std::size_t deeper(std::size_t depth, std::size_t position) {
         if (depth >= kMaxDepth) {
-            Lexer::fail(current_.position,
-                        "nested deeper than " + std::to_string(kMaxDepth) + " levels");
+            Lexer::fail(position, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
         }
         return depth + 1;
     }
@@ -191,30 +191,24 @@ private:
         return node;
     }
 
-    Parsed join(Kind kind, Parsed a, Parsed b) const {
-        Parsed joined{make(kind), deeper(std::max(a.depth, b.depth))};
-        joined.node->left = std::move(a.node);
-        joined.node->right = std::move(b.node);
-        return joined;
+    // `first`, then clauses of `next()` joined to it by `word` for as long as it follows.
+    template <class Next>
+    Parsed chain(Parsed first, std::string_view word, Kind kind, Next next) {
+        while (isWord(word)) {
+            std::size_t position = current_.position;
+            advance();
+            Parsed second = (this->*next)();
+            Parsed joined{make(kind), deeper(std::max(first.depth, second.depth), position)};
+            joined.node->left = std::move(first.node);
+            joined.node->right = std::move(second.node);
+            first = std::move(joined);
+        }
+        return first;
     }
 
-    Parsed expression() {
-        Parsed node = term();
-        while (isWord("or")) {
-            advance();
-            node = join(Kind::Or, std::move(node), term());
-        }
-        return node;
-    }
+    Parsed expression() { return chain(term(), "or", Kind::Or, &Parser::term); }
 
-    Parsed term() {
-        Parsed node = primary();
-        while (isWord("and")) {
-            advance();
-            node = join(Kind::And, std::move(node), primary());
-        }
-        return node;
-    }
+    Parsed term() { return chain(primary(), "and", Kind::And, &Parser::primary); }
 
     std::string string() {
         if (current_.type != Token::Type::String && current_.type != Token::Type::Word) {
@@ -325,8 +319,9 @@ private:
     // Parentheses and negations recurse: they count against the limit while they are open.
     Parsed primary() {
         if (isSymbol("(") || isSymbol("!")) {
-            bool negation = isSymbol("!");
-            open_ = deeper(open_);
+            const bool negation = isSymbol("!");
+            const std::size_t position = current_.position;
+            open_ = deeper(open_, position);
             advance();
             Parsed inner = negation ? primary() : expression();
             if (!negation) {
@@ -336,7 +331,7 @@ private:
             if (!negation) {
                 return inner;
             }
-            Parsed node{make(Kind::Not), deeper(inner.depth)};
+            Parsed node{make(Kind::Not), deeper(inner.depth, position)};
             node.node->left = std::move(inner.node);
             return node;
         }

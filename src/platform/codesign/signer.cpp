@@ -11,6 +11,7 @@
 #include "platform/codesign/code_resources.h"
 #include "platform/codesign/mach_o.h"
 #include "platform/codesign/requirement.h"
+#include "platform/error.h"
 #include "platform/files.h"
 #include "platform/property_list.h"
 #include "platform/tree_copy.h"
@@ -21,11 +22,6 @@ namespace {
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what);
-}
-
-Bytes readWhole(const std::filesystem::path& path) {
-    std::string text = readFileContents(path, std::size_t{1} << 32);
-    return Bytes(text.begin(), text.end());
 }
 
 void writeWhole(int folder, const char* name, ByteView data) {
@@ -45,9 +41,8 @@ void writeWhole(int folder, const char* name, ByteView data) {
 }
 
 // Only Contents is sealed: anything beside it would travel with the bundle unchecked.
-void refuseUnsealedRoot(const std::filesystem::path& bundle) {
-    UniqueFd folder(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (const std::string& name : folderEntries(folder.get(), bundle)) {
+void refuseUnsealedRoot(int bundleFd, const std::filesystem::path& bundle) {
+    for (const std::string& name : folderEntries(bundleFd, bundle)) {
         if (name != "Contents") {
             fail("unsealed contents present in the bundle root: " + name +
                  " (only Contents may stand there)");
@@ -57,20 +52,27 @@ void refuseUnsealedRoot(const std::filesystem::path& bundle) {
 
 // A Mach-O executable with a signature of its own is signed in that embedded form, which
 // this signer does not write.
-void refuseSignedMachO(const std::filesystem::path& executable) {
-    UniqueFd fd(::open(executable.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0) {
-        fail("cannot read " + executable.string());
-    }
-    switch (inspectMachO(fd.get(), static_cast<std::uint64_t>(st.st_size))) {
+void refuseSignedMachO(int fd, std::uint64_t size, const std::string& shown) {
+    switch (inspectMachO(fd, size)) {
         case MachOKind::NotMachO:
         case MachOKind::Unsigned: return;
         case MachOKind::Signed:
-            fail(executable.string() +
-                 " carries its own signature (LC_CODE_SIGNATURE): remove it first");
-        case MachOKind::Malformed: fail(executable.string() + " is a malformed Mach-O file");
+            fail(shown + " carries its own signature (LC_CODE_SIGNATURE): remove it first");
+        case MachOKind::Malformed: fail(shown + " is a malformed Mach-O file");
     }
+}
+
+// The main executable below Contents as the verifier finds it: MacOS/<CFBundleExecutable>,
+// or Info.plist when the bundle names none.
+std::string executablePath(const PropertyList& info) {
+    std::optional<std::string> name = info.stringForKey("CFBundleExecutable");
+    if (!name) {
+        return "Info.plist";
+    }
+    if (name->empty() || name->find('/') != std::string::npos || *name == "." || *name == "..") {
+        fail("CFBundleExecutable is not a file name: " + *name);
+    }
+    return "MacOS/" + *name;
 }
 
 }  // namespace
@@ -89,11 +91,26 @@ void signBundle(const std::filesystem::path& bundle, const SigningIdentity& iden
     if (!identity.key || identity.chain.empty()) {
         fail("the signing identity needs a key and a certificate");
     }
-    const std::filesystem::path contents = bundle / "Contents";
-    const Bytes infoPlist = readWhole(contents / "Info.plist");
-    PropertyList info = PropertyList::parse(
-        std::string_view(reinterpret_cast<const char*>(infoPlist.data()), infoPlist.size()),
-        (contents / "Info.plist").string());
+    // Everything is read as the verifier reads it: below the bundle folder, without
+    // following a link and only from regular files.
+    UniqueFd bundleFd(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!bundleFd) {
+        fail("no bundle folder at " + bundle.string());
+    }
+    refuseUnsealedRoot(bundleFd.get(), bundle);
+    UniqueFd contentsFd(
+        ::openat(bundleFd.get(), "Contents", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!contentsFd) {
+        fail("no Contents folder in " + bundle.string());
+    }
+    std::string infoText;
+    try {
+        infoText = readFileContentsAt(contentsFd.get(), "Info.plist", PropertyList::kMaxSize);
+    } catch (const Error& error) {
+        fail(error.what());
+    }
+    const Bytes infoPlist(infoText.begin(), infoText.end());
+    PropertyList info = PropertyList::parse(infoText, (bundle / "Contents/Info.plist").string());
     std::string identifier =
         options.identifier.value_or(info.stringForKey("CFBundleIdentifier").value_or(""));
     if (identifier.empty()) {
@@ -102,22 +119,22 @@ void signBundle(const std::filesystem::path& bundle, const SigningIdentity& iden
     X509* leaf = identity.chain.front().get();
     std::optional<std::string> team = subjectField(leaf, "OU");
 
-    // The main executable, or Info.plist in its place.
-    std::optional<std::string> executableName = info.stringForKey("CFBundleExecutable");
-    std::filesystem::path executable =
-        executableName ? contents / "MacOS" / *executableName : contents / "Info.plist";
-    const Bytes executableBytes = readWhole(executable);
+    const std::string executable = executablePath(info);
+    const std::string shownExecutable = (bundle / "Contents" / executable).string();
+    struct stat executableStatus {};
+    UniqueFd executableFd;
+    try {
+        executableFd = openRegularFileAt(contentsFd.get(), executable, &executableStatus);
+    } catch (const Error& error) {
+        fail(error.what());
+    }
+    const auto executableSize = static_cast<std::uint64_t>(executableStatus.st_size);
+    refuseSignedMachO(executableFd.get(), executableSize, shownExecutable);
     std::vector<std::string> excluded;
-    if (executableName) {
-        excluded.push_back("MacOS/" + *executableName);
+    if (executable != "Info.plist") {
+        excluded.push_back(executable);
     }
 
-    UniqueFd contentsFd(::open(contents.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!contentsFd) {
-        fail("no Contents folder in " + bundle.string());
-    }
-    refuseUnsealedRoot(bundle);
-    refuseSignedMachO(executable);
     removeTree(contentsFd.get(), "_CodeSignature");
     if (::mkdirat(contentsFd.get(), "_CodeSignature", 0755) != 0) {
         fail("cannot create Contents/_CodeSignature");
@@ -152,8 +169,12 @@ void signBundle(const std::filesystem::path& bundle, const SigningIdentity& iden
         content.infoPlistHash = digest(type, infoPlist);
         content.requirementsHash = digest(type, requirements);
         content.resourcesHash = digest(type, resources);
-        content.executableHash = digest(type, executableBytes);
-        content.executableSize = executableBytes.size();
+        std::optional<Bytes> executableHash = digestFile(type, executableFd.get(), executableSize);
+        if (!executableHash) {
+            fail("cannot read " + shownExecutable);
+        }
+        content.executableHash = std::move(*executableHash);
+        content.executableSize = executableSize;
         Bytes blob = buildCodeDirectory(content);
         Bytes cdhash = digest(type, blob);
         cdhash.resize(20);

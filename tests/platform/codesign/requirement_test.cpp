@@ -93,13 +93,13 @@ TEST(RequirementParser, RefusesNestingDeeperThanTheLimit) {
     };
     const std::string tooDeep =
         "requirement syntax error at position 513: nested deeper than 512 levels";
-    EXPECT_EQ(syntaxError(repeated("!", 511) + "always"), "parsed");
+    EXPECT_EQ(syntaxError(repeated("!", 512) + "always"), "parsed");
     EXPECT_EQ(syntaxError(repeated("!", 40000) + "always"), tooDeep);
+    EXPECT_EQ(syntaxError(repeated("(", 512) + "always" + repeated(")", 512)), "parsed");
     EXPECT_EQ(syntaxError(repeated("(", 60000)), tooDeep);
-    EXPECT_EQ(syntaxError(repeated("(", 513) + "always" + repeated(")", 513)), tooDeep);
-    EXPECT_EQ(syntaxError("always" + repeated(" or always", 511)), "parsed");
-    EXPECT_EQ(syntaxError("always" + repeated(" or always", 512)),
-              "requirement syntax error at position 5127: nested deeper than 512 levels");
+    EXPECT_EQ(syntaxError("always" + repeated(" or always", 512)), "parsed");
+    EXPECT_EQ(syntaxError("always" + repeated(" or always", 513)),
+              "requirement syntax error at position 5128: nested deeper than 512 levels");
 }
 
 class RequirementEvaluation : public ::testing::Test {

@@ -423,6 +423,8 @@ TEST(Signature, MachOExecutablesWithoutTheirOwnSignaturePass) {
         {"thin, signed itself", machO(true), kStatusUnsupported},
         {"universal, one slice signed itself", universal({machO(false), machO(true, true)}),
          kStatusUnsupported},
+        {"universal of 31 slices signed themselves",
+         universal(std::vector<std::string>(31, machO(true))), kStatusUnsupported},
         {"malformed load commands", truncated, kStatusMalformed},
     };
     for (const Case& c : cases) {
@@ -442,6 +444,23 @@ TEST(Signature, MachOExecutablesWithoutTheirOwnSignaturePass) {
         }
         std::string detail;
         EXPECT_EQ(payloadStatus(bundle, &detail), c.expected) << c.name << ": " << detail;
+    }
+}
+
+// What the verifier would refuse, the signer refuses to sign.
+TEST(Signature, TheSignerReadsTheBundleAsTheVerifierDoes) {
+    test::TempDir dir;
+    const TestPki& pki = TestPki::shared();
+    test::makeUnsignedBundle(dir / "Linked.app");
+    fs::rename(dir / "Linked.app/Contents/Info.plist", dir / "Info.plist");
+    fs::create_symlink(dir / "Info.plist", dir / "Linked.app/Contents/Info.plist");
+    test::writeInfoPlist(dir / "Climbing.app",
+                         {{"CFBundleIdentifier", "com.vorlak.tessuro.psvalidation"},
+                          {"CFBundleExecutable", "../Resources/x"}});
+    test::writeFile(dir / "Climbing.app/Contents/Resources/x", "#!/bin/sh\n");
+    for (const char* name : {"Linked.app", "Climbing.app"}) {
+        EXPECT_THROW(signBundle(dir / name, pki.identity(pki.leaf)), std::exception) << name;
+        EXPECT_FALSE(fs::exists(dir / name / "Contents/_CodeSignature")) << name;
     }
 }
 
