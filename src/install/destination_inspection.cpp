@@ -20,8 +20,8 @@ constexpr const char* kInfoPlist = "Contents/Info.plist";
 
 }  // namespace
 
-std::string identityOf(const struct stat& item) {
-    return std::to_string(item.st_dev) + "|" + std::to_string(item.st_ino);
+std::string identityText(const FileIdentity& identity) {
+    return std::to_string(identity.device) + "|" + std::to_string(identity.inode);
 }
 
 std::optional<DestinationItem> inspectDestination(FileSystem& files, int folder,
@@ -61,7 +61,7 @@ void checkExistingBundle(FileSystem& files, const DestinationItem& item) {
 std::optional<std::string> destinationIdentity(const std::filesystem::path& at) {
     std::optional<DestinationItem> item =
         inspectDestination(systemFileSystem(), AT_FDCWD, at.string());
-    return item ? std::optional(item->identity) : std::nullopt;
+    return item ? std::optional(identityText(item->identity)) : std::nullopt;
 }
 
 void checkExistingBundle(const std::filesystem::path& at) {

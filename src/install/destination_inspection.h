@@ -1,12 +1,11 @@
 #pragma once
 
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <optional>
 #include <string>
 
 #include "platform/file_system.h"
+#include "platform/files.h"
 #include "platform/unique_fd.h"
 
 namespace tessuro {
@@ -22,13 +21,13 @@ std::optional<std::string> destinationIdentity(const std::filesystem::path& at);
 void checkExistingBundle(const std::filesystem::path& at);
 
 // The identity text of an item: "st_dev|st_ino".
-std::string identityOf(const struct stat& item);
+std::string identityText(const FileIdentity& identity);
 
 // A folder found at the destination, held open: its identity is the identity of the
 // folder the descriptor holds, and whatever is read through the descriptor belongs to
 // that same folder, even if another item takes its name meanwhile.
 struct DestinationItem {
-    std::string identity;
+    FileIdentity identity;
     UniqueFd folder;
 };
 

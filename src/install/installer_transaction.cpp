@@ -1,11 +1,13 @@
-// The install transaction. The steps keep one promise: whenever the process stops, the
-// destination holds the previous bundle or the new, verified one, and nothing else of
-// ours stands beside it but the two hidden names of the run.
+// The install transaction. Its promise: whenever the process stops, the destination holds
+// the previous bundle or the new, verified one, and nothing of ours stands beside it but
+// the two hidden names of the run. Every item it moves or removes is known by its identity
+// (device and inode) at every step: what another process puts at one of its names is never
+// removed, and never replaced without a word.
 //
-// Step by step: refuse self-replacement, verify the source, open the destination folder,
-// inspect what stands there, copy to a hidden staging name, verify the copy, put it on
-// disk, check the destination did not change, swap, verify the installed bundle, and
-// either remove the replaced bundle in the background or undo the swap.
+// In order: refuse self-replacement, verify the source, open the destination folder,
+// inspect what stands there, stage a verified copy on disk under a hidden name, check the
+// destination did not change, swap, verify the installed bundle, and either remove the
+// replaced bundle in the background or roll back.
 
 #include "install/installer_transaction.h"
 
@@ -39,27 +41,123 @@ bool exchangeUnsupported(const Error& error) {
     return isPosix(error, EINVAL) || isPosix(error, ENOSYS) || isPosix(error, EOPNOTSUPP);
 }
 
-// One call's folder, names and file operations.
+// Fails with `cause`, its text followed by what the rollback could not do.
+[[noreturn]] void failWithNote(std::exception_ptr cause, const std::string& note) {
+    try {
+        std::rethrow_exception(cause);
+    } catch (const Error& error) {
+        throw Error(error.domain(), error.code(), error.localizedDescription() + "；" + note);
+    } catch (const std::exception& error) {
+        throw installerError(std::string(error.what()) + "；" + note);
+    }
+}
+
+std::string previousKeptAt(const std::filesystem::path& where) {
+    return "原来的版本未能恢复，保存在“" + where.string() + "”";
+}
+
+// One call's folder and names, and the identity of every item it moves: what stood at the
+// destination when it was inspected, and the staged copy.
 class Run {
 public:
-    Run(FileSystem& files, int folder, std::filesystem::path folderPath, std::string name)
+    Run(FileSystem& files, int folder, std::filesystem::path folderPath, std::string name,
+        std::optional<FileIdentity> previous)
         : files_(files),
           folder_(folder),
           folderPath_(std::move(folderPath)),
-          name_(std::move(name)) {
+          name_(std::move(name)),
+          previous_(previous) {
         std::string uuid = randomUuidText();
         staging_ = ".Tessuro-安装中-" + uuid + ".app";
         backup_ = ".Tessuro-旧版-" + uuid + ".previous";
     }
 
-    const std::string& staging() const { return staging_; }
-    const std::string& backup() const { return backup_; }
     std::filesystem::path pathOf(const std::string& name) const { return folderPath_ / name; }
+    const std::string& backup() const { return backup_; }
 
-    void removeQuietly(const std::string& name) noexcept {
+    // The staged copy: copied, on disk, verified, and the destination unchanged meanwhile.
+    // The source's verification, `sourceFailure`, ends before anything is decided.
+    void stage(const std::filesystem::path& source, const Verify& verify,
+               const std::function<std::exception_ptr()>& sourceFailure) {
+        std::exception_ptr copyFailure;
         try {
-            files_.removeTree(folder_, name);
+            staged_ = files_.copyTree(source, folder_, staging_);
         } catch (...) {
+            copyFailure = std::current_exception();  // the copy removed what it wrote
+        }
+        if (std::exception_ptr failure = sourceFailure()) {
+            if (!copyFailure) {
+                removeOwn(staging_, staged_);
+            }
+            std::rethrow_exception(failure);
+        }
+        if (copyFailure) {
+            std::rethrow_exception(copyFailure);
+        }
+        try {
+            checkStaged(verify);
+        } catch (...) {
+            removeOwn(staging_, staged_);
+            throw;
+        }
+    }
+
+    void swap() {
+        if (previous_) {
+            replacePrevious();
+        } else {
+            moveIntoPlace();
+        }
+    }
+
+    // The installed bundle, with the swap on disk; a failure rolls back.
+    void verifyInstalled(const Verify& verify, const std::filesystem::path& destination) {
+        try {
+            files_.syncDirectory(folder_);
+            verify(destination);
+        } catch (...) {
+            if (previous_) {
+                restorePrevious(std::current_exception(), backup_);
+            }
+            removeRejected(std::current_exception());
+        }
+    }
+
+private:
+    std::optional<FileIdentity> identityAt(const std::string& name) const {
+        std::optional<struct stat> item = files_.statAt(folder_, name, /*follow=*/false);
+        return item ? std::optional(identityOf(*item)) : std::nullopt;
+    }
+
+    // What stands at a name, as far as a rollback needs to know; what cannot be told is
+    // someone else's.
+    enum class Occupant { Nothing, Staged, Other };
+    Occupant occupantOf(const std::string& name) const noexcept {
+        try {
+            std::optional<FileIdentity> identity = identityAt(name);
+            if (!identity) {
+                return Occupant::Nothing;
+            }
+            return *identity == staged_ ? Occupant::Staged : Occupant::Other;
+        } catch (...) {
+            return Occupant::Other;
+        }
+    }
+
+    // Removes the item at `name` only when it is the one this run made or moved there.
+    void removeOwn(const std::string& name, const FileIdentity& identity) noexcept {
+        try {
+            files_.removeTree(folder_, name, identity);
+        } catch (...) {
+        }
+    }
+
+    bool tryRename(const std::string& from, const std::string& to, RenameMode mode) noexcept {
+        try {
+            files_.renameAt(folder_, from, to, mode);
+            return true;
+        } catch (...) {
+            return false;
         }
     }
 
@@ -70,59 +168,115 @@ public:
         }
     }
 
-    // The new copy replaces the previous bundle, identified before as `identity`. The
-    // exchange is atomic: at every instant the destination holds one complete bundle.
-    void replace(const std::string& identity) {
+    void checkStaged(const Verify& verify) {
+        // Both before the swap, in either order: the disk writes the copy out while the
+        // verification reads it back from memory.
+        std::future<void> synced =
+            std::async(std::launch::async, [&] { files_.syncTree(folder_, staging_); });
+        std::exception_ptr rejected;
         try {
-            files_.renameAt(folder_, staging_, name_, RenameMode::Exchange);
-        } catch (const Error& error) {
-            if (!exchangeUnsupported(error)) {
-                removeQuietly(staging_);
-                throw;
-            }
-            replaceInTwoMoves();
-            return;
-        }
-        try {
-            // What went out must be what was checked; then it takes the backup name.
-            std::optional<struct stat> out = files_.statAt(folder_, staging_, false);
-            if (!out || identityOf(*out) != identity) {
-                throw installerError(kDestinationChanged);
-            }
-            files_.renameAt(folder_, staging_, backup_, RenameMode::NoReplace);
+            verify(pathOf(staging_));
         } catch (...) {
-            try {
-                files_.renameAt(folder_, staging_, name_, RenameMode::Exchange);
-                removeQuietly(staging_);
-            } catch (...) {
-                // The new, verified copy stays in place; what it replaced stays hidden.
-            }
-            throw;
+            rejected = std::current_exception();
+        }
+        synced.wait();
+        if (identityAt(staging_) != staged_) {
+            throw installerError(kDestinationChanged);  // gone with its folder, or replaced
+        }
+        if (rejected) {
+            std::rethrow_exception(rejected);
+        }
+        synced.get();
+        std::optional<DestinationItem> now = inspectDestination(files_, folder_, name_);
+        if ((now ? std::optional(now->identity) : std::nullopt) != previous_) {
+            throw installerError(kDestinationChanged);
         }
     }
 
-    // Without an atomic exchange: move the previous bundle aside, then the new one in.
+    // The new copy takes the place of the previous bundle in one atomic exchange; the
+    // previous bundle then takes the backup name.
+    void replacePrevious() {
+        try {
+            files_.renameAt(folder_, staging_, name_, RenameMode::Exchange);
+        } catch (const Error& error) {
+            if (exchangeUnsupported(error)) {
+                replaceInTwoMoves();
+                return;
+            }
+            removeOwn(staging_, staged_);
+            if (isPosix(error, ENOENT)) {
+                throw installerError(kDestinationChanged);  // the destination vanished
+            }
+            throw;
+        }
+        // The staging name now holds what stood at the destination: the inspected bundle,
+        // which takes the backup name, or something put there since.
+        std::optional<FileIdentity> out;
+        try {
+            out = identityAt(staging_);
+        } catch (...) {
+            restorePrevious(std::current_exception(), staging_);
+        }
+        if (out != previous_) {
+            putBackWhatWasExchanged();
+        }
+        try {
+            files_.renameAt(folder_, staging_, backup_, RenameMode::NoReplace);
+        } catch (...) {
+            restorePrevious(std::current_exception(), staging_);
+        }
+    }
+
+    // The exchange took out something other than the inspected bundle, put at the
+    // destination since the last look: it goes back, and the new copy is removed.
+    [[noreturn]] void putBackWhatWasExchanged() {
+        if (!tryRename(staging_, name_, RenameMode::Exchange)) {
+            throw installerError("安装期间目标文件发生变化：新版本已安装，原位置的项目已移到“" +
+                                 pathOf(staging_).string() + "”");
+        }
+        removeOwn(staging_, staged_);
+        throw installerError(kDestinationChanged);
+    }
+
+    // Without an atomic exchange: the previous bundle aside, then the new one in.
     void replaceInTwoMoves() {
         try {
             files_.renameAt(folder_, name_, backup_, RenameMode::NoReplace);
-        } catch (...) {
-            removeQuietly(staging_);
+        } catch (const Error& error) {
+            removeOwn(staging_, staged_);
+            if (isPosix(error, ENOENT)) {
+                throw installerError(kDestinationChanged);
+            }
             throw;
+        }
+        std::optional<FileIdentity> aside;
+        try {
+            aside = identityAt(backup_);
+        } catch (...) {
+            putBackWhatWasMovedAside(std::current_exception());
+        }
+        if (aside != previous_) {
+            putBackWhatWasMovedAside(std::make_exception_ptr(installerError(kDestinationChanged)));
         }
         try {
             files_.renameAt(folder_, staging_, name_, RenameMode::NoReplace);
-        } catch (...) {
-            std::exception_ptr failure = std::current_exception();
-            try {
-                if (!files_.statAt(folder_, name_, false)) {
-                    files_.renameAt(folder_, backup_, name_, RenameMode::NoReplace);
-                }
-            } catch (...) {
-                failure = std::current_exception();  // the previous bundle stays at the backup
-            }
-            removeQuietly(staging_);
-            std::rethrow_exception(failure);
+        } catch (const Error& error) {
+            restorePrevious(isPosix(error, EEXIST)
+                                ? std::make_exception_ptr(installerError(kDestinationChanged))
+                                : std::current_exception(),
+                            backup_);
         }
+    }
+
+    // The first of two moves took aside something that is not the inspected bundle, or
+    // that cannot be told: it goes back where it was, untouched.
+    [[noreturn]] void putBackWhatWasMovedAside(std::exception_ptr cause) {
+        bool back = tryRename(backup_, name_, RenameMode::NoReplace);
+        removeOwn(staging_, staged_);
+        if (!back) {
+            failWithNote(cause, "原位置的项目已移到“" + pathOf(backup_).string() + "”");
+        }
+        std::rethrow_exception(cause);
     }
 
     // A fresh install: the name must still be free. An item that appeared meanwhile, even
@@ -131,7 +285,7 @@ public:
         try {
             files_.renameAt(folder_, staging_, name_, RenameMode::NoReplace);
         } catch (const Error& error) {
-            removeQuietly(staging_);
+            removeOwn(staging_, staged_);
             if (isPosix(error, ENOENT)) {
                 throw installerError(kDestinationChanged);  // the folder vanished meanwhile
             }
@@ -145,47 +299,95 @@ public:
         }
     }
 
-    // The installed copy was rejected: bring the previous bundle back first, then remove
-    // the rejected one from a hidden name. Fails with `failure`, or with the error of a
-    // restore that could not be made.
-    [[noreturn]] void restore(bool previousExisted, std::exception_ptr failure) {
-        if (previousExisted) {
-            bool exchanged = false;
-            try {
-                files_.renameAt(folder_, backup_, name_, RenameMode::Exchange);
-                exchanged = true;
-            } catch (...) {
-                // Without the exchange: the two moves below.
-            }
-            if (exchanged) {
-                removeQuietly(backup_);
-                syncQuietly();
-                std::rethrow_exception(failure);
-            }
+    // Puts the previous bundle, waiting at `aside`, back after `cause`: by an exchange where
+    // the new copy stands at the destination, by a move where nothing does; whatever else
+    // stands there is left alone. The new copy goes wherever it ends up. Fails with
+    // `cause`, told with where the previous version waits if it could not go back.
+    [[noreturn]] void restorePrevious(std::exception_ptr cause, const std::string& aside) {
+        const Occupant there = occupantOf(name_);
+        bool restored = false;
+        if (there == Occupant::Nothing) {
+            restored = tryRename(aside, name_, RenameMode::NoReplace);
+        } else if (there == Occupant::Staged) {
+            restored = tryRename(aside, name_, RenameMode::Exchange) ||
+                       (tryRename(name_, staging_, RenameMode::NoReplace) &&
+                        tryRename(aside, name_, RenameMode::NoReplace));
         }
-        // The rejected copy to a hidden name; if even that fails, it stays where it is.
-        files_.renameAt(folder_, name_, staging_, RenameMode::NoReplace);
-        if (previousExisted) {
-            try {
-                files_.renameAt(folder_, backup_, name_, RenameMode::NoReplace);
-            } catch (...) {
-                removeQuietly(staging_);
-                throw;  // the previous bundle stays at the backup name
-            }
-        }
-        removeQuietly(staging_);
+        removeOwn(aside, staged_);
+        removeOwn(staging_, staged_);
         syncQuietly();
-        std::rethrow_exception(failure);
+        if (!restored) {
+            failWithNote(cause, previousKeptAt(pathOf(aside)));
+        }
+        std::rethrow_exception(cause);
     }
 
-private:
+    // A fresh install whose copy was rejected after the move: it leaves the destination by
+    // a hidden name first, so that no half-removed bundle ever stands there.
+    [[noreturn]] void removeRejected(std::exception_ptr cause) {
+        if (occupantOf(name_) == Occupant::Staged) {
+            if (!tryRename(name_, staging_, RenameMode::NoReplace)) {
+                failWithNote(cause,
+                             "未通过校验的副本未能移除，仍在“" + pathOf(name_).string() + "”");
+            }
+            removeOwn(staging_, staged_);
+            syncQuietly();
+        }
+        std::rethrow_exception(cause);
+    }
+
     FileSystem& files_;
     int folder_;
     std::filesystem::path folderPath_;
     std::string name_;
+    std::optional<FileIdentity> previous_;
+    FileIdentity staged_;
     std::string staging_;
     std::string backup_;
 };
+
+// The destination folder held open (every name of the run lives in it), and what stands at
+// the destination now, checked to be ours to replace.
+struct Destination {
+    std::filesystem::path folderPath;
+    std::string name;
+    UniqueFd folder;
+    std::optional<FileIdentity> previous;
+};
+
+Destination openDestination(FileSystem& files, const std::filesystem::path& destination) {
+    Destination opened{destination.parent_path(), destination.filename().string(), {}, {}};
+    if (opened.name.empty()) {
+        throw posixError(EINVAL, "无法安装到", destination);
+    }
+    files.createDirectories(opened.folderPath);
+    opened.folder = files.openDirectory(opened.folderPath);
+    // The Info.plist is read through the folder whose identity was taken, never again by
+    // name: a folder swapped in meanwhile cannot lend the check its own Info.plist.
+    if (std::optional<DestinationItem> existing =
+            inspectDestination(files, opened.folder.get(), opened.name)) {
+        opened.previous = existing->identity;
+        checkExistingBundle(files, *existing);
+    }
+    return opened;
+}
+
+// The destination in its standard form, once it is sure not to be the source: by name or,
+// through a link, by identity.
+std::filesystem::path refuseSelfReplacement(FileSystem& files, const std::filesystem::path& source,
+                                            const std::filesystem::path& destination) {
+    const std::filesystem::path standardSource = standardizedPath(source);
+    const std::filesystem::path standardDestination = standardizedPath(destination);
+    if (standardSource == standardDestination) {
+        throw installerError(kSelfReplacement);
+    }
+    std::optional<struct stat> sourceItem = files.statAt(AT_FDCWD, standardSource, true);
+    std::optional<struct stat> destinationItem = files.statAt(AT_FDCWD, standardDestination, true);
+    if (sourceItem && destinationItem && identityOf(*sourceItem) == identityOf(*destinationItem)) {
+        throw installerError(kSelfReplacement);
+    }
+    return standardDestination;
+}
 
 // Background jobs still running; the process waits for them before it ends, so that a
 // removal is not cut short and leaves half a backup behind.
@@ -226,22 +428,10 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
                                              const std::filesystem::path& destination,
                                              const Verify& verify, const Environment& environment) {
     FileSystem& files = environment.files;
+    const std::filesystem::path target = refuseSelfReplacement(files, source, destination);
 
-    // 1. The source must not replace itself, by name or, through a link, by identity.
-    const std::filesystem::path standardSource = standardizedPath(source);
-    const std::filesystem::path standardDestination = standardizedPath(destination);
-    if (standardSource == standardDestination) {
-        throw installerError(kSelfReplacement);
-    }
-    std::optional<struct stat> sourceItem = files.statAt(AT_FDCWD, standardSource, true);
-    std::optional<struct stat> destinationItem = files.statAt(AT_FDCWD, standardDestination, true);
-    if (sourceItem && destinationItem && identityOf(*sourceItem) == identityOf(*destinationItem)) {
-        throw installerError(kSelfReplacement);
-    }
-
-    // 2. The source itself. Its verification reads the payload while the steps up to the
-    // copy run beside it; its failure still wins over theirs, and nothing of the copy
-    // outlives it (the staged copy is hidden and removed).
+    // The source's verification reads the payload while the destination is prepared and
+    // the copy runs; its failure still wins over theirs, and nothing of the copy outlives it.
     std::future<void> sourceVerified = std::async(std::launch::async, [&] { verify(source); });
     auto sourceFailure = [&sourceVerified]() -> std::exception_ptr {
         try {
@@ -252,25 +442,9 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
         return nullptr;
     };
 
-    // 3-6. The destination folder held open (every name below lives in it), what stands
-    // there now and that it is ours to replace, this call's hidden names.
-    const std::filesystem::path folderPath = standardDestination.parent_path();
-    const std::string name = standardDestination.filename().string();
-    UniqueFd folder;
-    std::optional<std::string> before;
+    Destination where;
     try {
-        if (name.empty()) {
-            throw posixError(EINVAL, "无法安装到", destination);
-        }
-        files.createDirectories(folderPath);
-        folder = files.openDirectory(folderPath);
-        // The Info.plist is read through the folder whose identity was taken, never again
-        // by name: a folder swapped in meanwhile cannot lend the check its own Info.plist.
-        if (std::optional<DestinationItem> existing =
-                inspectDestination(files, folder.get(), name)) {
-            before = existing->identity;
-            checkExistingBundle(files, *existing);
-        }
+        where = openDestination(files, target);
     } catch (...) {
         std::exception_ptr failure = std::current_exception();
         if (std::exception_ptr earlier = sourceFailure()) {
@@ -278,70 +452,21 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
         }
         std::rethrow_exception(failure);
     }
-    Run run(files, folder.get(), folderPath, name);
-
-    // 7-9. The staged copy: copied, verified, on disk, and the destination unchanged.
-    try {
-        std::exception_ptr copyFailure;
-        try {
-            files.copyTree(source, folder.get(), run.staging());
-        } catch (...) {
-            copyFailure = std::current_exception();
-        }
-        if (std::exception_ptr failure = sourceFailure()) {
-            std::rethrow_exception(failure);
-        }
-        if (copyFailure) {
-            std::rethrow_exception(copyFailure);
-        }
-        // Both must be done before the swap, in either order: the disk writes the copy out
-        // while the verification reads it back from memory.
-        std::future<void> synced =
-            std::async(std::launch::async, [&] { files.syncTree(folder.get(), run.staging()); });
-        try {
-            verify(run.pathOf(run.staging()));
-        } catch (...) {
-            synced.wait();
-            if (!files.statAt(folder.get(), run.staging(), false)) {
-                throw installerError(kDestinationChanged);  // the copy vanished with its folder
-            }
-            throw;
-        }
-        synced.get();
-        std::optional<DestinationItem> after = inspectDestination(files, folder.get(), name);
-        if ((after ? std::optional(after->identity) : std::nullopt) != before) {
-            throw installerError(kDestinationChanged);
-        }
-    } catch (...) {
-        run.removeQuietly(run.staging());
-        throw;
-    }
-
-    // 10-12. The swap.
-    const bool previousExisted = before.has_value();
-    if (previousExisted) {
-        run.replace(*before);
-    } else {
-        run.moveIntoPlace();
-    }
-
-    // 13. The installed bundle, with the swap on disk.
-    try {
-        files.syncDirectory(folder.get());
-        verify(destination);
-    } catch (...) {
-        run.restore(previousExisted, std::current_exception());
-    }
-
-    // 14. Done. The replaced bundle goes in the background, by its hidden name only.
-    if (!previousExisted) {
+    Run run(files, where.folder.get(), where.folderPath, where.name, where.previous);
+    run.stage(source, verify, sourceFailure);
+    run.swap();
+    run.verifyInstalled(verify, destination);
+    if (!where.previous) {
         return std::nullopt;
     }
-    auto kept = std::make_shared<UniqueFd>(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0));
+
+    // Done. The replaced bundle goes in the background, and only if the backup name still
+    // holds it.
+    auto kept = std::make_shared<UniqueFd>(::fcntl(where.folder.get(), F_DUPFD_CLOEXEC, 0));
     if (kept->valid()) {
-        environment.runLater([&files, kept, backup = run.backup()] {
+        environment.runLater([&files, kept, backup = run.backup(), identity = *where.previous] {
             try {
-                files.removeTree(kept->get(), backup);
+                files.removeTree(kept->get(), backup, identity);
             } catch (...) {
             }
         });

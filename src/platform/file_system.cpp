@@ -16,8 +16,11 @@
 namespace tessuro {
 namespace {
 
+// Every error counts: after a failed write-back (EIO), or a file system that went
+// read-only under the writes (EROFS, as ext4 does when it aborts its journal), what was
+// written may never reach the disk.
 void syncDescriptor(int fd, const std::filesystem::path& shown) {
-    if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) {
+    if (::fsync(fd) != 0) {
         throw posixError(errno, "无法写入磁盘", shown);
     }
 }
@@ -91,9 +94,9 @@ public:
         return readFileContentsAt(folder, relative, maxBytes);
     }
 
-    void copyTree(const std::filesystem::path& source, int folder,
-                  const std::string& name) override {
-        tessuro::copyTree(source, folder, name);
+    FileIdentity copyTree(const std::filesystem::path& source, int folder,
+                          const std::string& name) override {
+        return tessuro::copyTree(source, folder, name);
     }
 
     void syncTree(int folder, const std::string& name) override {
@@ -103,8 +106,9 @@ public:
             throw posixError(errno, "无法写入磁盘", pathOfDescriptor(folder) / name);
         }
         // One sync of the file system costs far less than one per file of a large bundle.
+        // Its failure is the disk's: the message names the folder the user knows.
         if (::syncfs(fd.get()) != 0) {
-            throw posixError(errno, "无法写入磁盘", pathOfDescriptor(folder) / name);
+            throw posixError(errno, "无法写入磁盘", pathOfDescriptor(folder));
         }
     }
 
@@ -133,8 +137,8 @@ public:
         throw posixError(error, "无法移动“" + (base / from).string() + "”到", base / to);
     }
 
-    void removeTree(int folder, const std::string& name) override {
-        tessuro::removeTree(folder, name);
+    bool removeTree(int folder, const std::string& name, const FileIdentity& expected) override {
+        return removeTreeIf(folder, name, expected);
     }
 };
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/unique_fd.h"
 
 namespace tessuro {
@@ -45,25 +46,31 @@ public:
                                    std::size_t maxBytes) = 0;
 
     // A copy of the tree at `source` as `name` in the folder, where nothing may stand yet:
-    // folders, regular files, symbolic links as links; times, execute and read bits and
-    // user.* extended attributes kept. What the signature does not cover and could lend a
-    // privilege is left behind: set-ID and sticky bits, group and other write permission,
-    // ACLs, security.* and trusted.* attributes. Other kinds of file fail the copy.
-    virtual void copyTree(const std::filesystem::path& source, int folder,
-                          const std::string& name) = 0;
+    // folders, regular files (their holes kept where the file system has them), symbolic
+    // links as links; times, execute and read bits and user.* extended attributes kept.
+    // What the signature does not cover and could lend a privilege is left behind: set-ID
+    // and sticky bits, group and other write permission, ACLs, security.* and trusted.*
+    // attributes. Other kinds of file fail the copy. Returns the identity of the folder it
+    // made; a copy that fails removes what it wrote, and nothing else.
+    virtual FileIdentity copyTree(const std::filesystem::path& source, int folder,
+                                  const std::string& name) = 0;
 
-    // Puts everything written under `name` on disk.
+    // Puts everything written under `name` on disk. Every error counts: a write that may
+    // not have reached the disk fails.
     virtual void syncTree(int folder, const std::string& name) = 0;
 
-    // Puts the folder's own entries (creations, renames) on disk.
+    // Puts the folder's own entries (creations, renames) on disk; every error counts.
     virtual void syncDirectory(int folder) = 0;
 
     virtual void renameAt(int folder, const std::string& from, const std::string& to,
                           RenameMode mode) = 0;
 
-    // Removes `name` and everything below it, never following a link; nothing there is
-    // no failure.
-    virtual void removeTree(int folder, const std::string& name) = 0;
+    // Removes `name` and everything below it when it is the folder `expected`, and answers
+    // whether it was. Anything else at the name, or nothing, is left alone. The folder is
+    // held by a descriptor from the check on, and emptied through descriptors that never
+    // follow a link; only its own removal from the folder goes by name, after one more
+    // look at the identity there.
+    virtual bool removeTree(int folder, const std::string& name, const FileIdentity& expected) = 0;
 };
 
 // The real file operations of this system.

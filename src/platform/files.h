@@ -11,6 +11,18 @@
 
 namespace tessuro {
 
+// What tells one file-system object from every other, whatever its name: the device that
+// holds it and its inode number there.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+inline FileIdentity identityOf(const struct stat& status) {
+    return {status.st_dev, status.st_ino};
+}
+
 // True when something the caller may use stands at the path (symbolic links followed, so a
 // dangling link answers false).
 bool fileExists(const std::filesystem::path& path) noexcept;

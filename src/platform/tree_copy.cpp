@@ -11,6 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -98,54 +99,83 @@ void keepModeAndTimes(int fd, const struct stat& source, const std::filesystem::
     }
 }
 
-void copyBytes(int from, int to, off_t size, const std::filesystem::path& shown) {
-    if (::ioctl(to, FICLONE, from) == 0) {
-        return;  // a reflink shares the blocks
-    }
-    off_t copied = 0;
-    while (copied < size) {
-        ssize_t n = ::copy_file_range(from, nullptr, to, nullptr,
-                                      static_cast<std::size_t>(size - copied), 0);
-        if (n < 0) {
+// Copies `length` bytes at `offset` of one file to the same offset of the other: in the
+// kernel where it can, through a buffer where it cannot.
+void copyRange(int from, int to, off_t offset, off_t length, const std::filesystem::path& shown) {
+    loff_t in = offset, out = offset;
+    const loff_t end = offset + length;
+    std::vector<char> buffer;
+    while (in < end) {
+        if (buffer.empty()) {
+            ssize_t n =
+                ::copy_file_range(from, &in, to, &out, static_cast<std::size_t>(end - in), 0);
+            if (n > 0) {
+                continue;
+            }
+            if (n == 0) {
+                return;  // the file shrank while being copied; the verification will tell
+            }
             if (errno == EINTR) {
                 continue;
             }
-            if (copied == 0 &&
-                (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
-                break;  // not offered here: copy through a buffer
+            if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+                fail(errno, "无法复制", shown);
             }
-            fail(errno, "无法复制", shown);
+            buffer.resize(1 << 20);  // not offered here: through a buffer from now on
         }
-        if (n == 0) {
-            break;  // the file shrank while being copied
+        ssize_t n = ::pread(from, buffer.data(), std::min<loff_t>(buffer.size(), end - in), in);
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
-        copied += n;
-    }
-    if (copied > 0) {
-        return;
-    }
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        ssize_t n = ::read(from, buffer.data(), buffer.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
+        if (n <= 0) {
+            if (n == 0) {
+                return;
             }
             fail(errno, "无法读取", shown);
         }
-        if (n == 0) {
-            return;
-        }
         for (ssize_t written = 0; written < n;) {
-            ssize_t w = ::write(to, buffer.data() + written, static_cast<std::size_t>(n - written));
+            ssize_t w = ::pwrite(to, buffer.data() + written, static_cast<std::size_t>(n - written),
+                                 out + written);
+            if (w < 0 && errno == EINTR) {
+                continue;
+            }
             if (w < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
                 fail(errno, "无法写入", shown);
             }
             written += w;
         }
+        in += n;
+        out += n;
+    }
+}
+
+// Copies a file's bytes. A reflink shares the blocks where the file system has one;
+// otherwise only the data is copied, so that a hole stays a hole where the file system
+// keeps them, and the size is set last.
+void copyBytes(int from, int to, off_t size, const std::filesystem::path& shown) {
+    if (::ioctl(to, FICLONE, from) == 0) {
+        return;
+    }
+    for (off_t offset = 0; offset < size;) {
+        off_t data = ::lseek(from, offset, SEEK_DATA);
+        if (data < 0 && errno == ENXIO) {
+            break;  // nothing but a hole up to the end
+        }
+        if (data < 0) {
+            data = offset;  // no word on holes: all of it is data
+        }
+        if (data >= size) {
+            break;
+        }
+        off_t hole = ::lseek(from, data, SEEK_HOLE);
+        if (hole < 0 || hole > size) {
+            hole = size;
+        }
+        copyRange(from, to, data, hole - data, shown);
+        offset = hole;
+    }
+    if (::ftruncate(to, size) != 0) {
+        fail(errno, "无法写入", shown);
     }
 }
 
@@ -196,28 +226,18 @@ void copySymlink(int fromFolder, const std::string& name, int toFolder, const st
 }
 
 void copyFolder(int from, int toParent, const std::string& name, const std::filesystem::path& shown,
-                int depth) {
+                int depth);
+
+// Copies the entries of one folder into another, then the folder's own attributes, mode
+// and times (last: the copy stays private until its content is complete).
+void fillFolder(int from, int to, const std::filesystem::path& shown,
+                const std::filesystem::path& made, int depth) {
     if (depth > kMaxTreeDepth) {
         fail(ELOOP, "无法复制", shown);
     }
     struct stat st {};
     if (::fstat(from, &st) != 0) {
         fail(errno, "无法读取", shown);
-    }
-    // Private until its content is complete; its own mode is set last.
-    if (::mkdirat(toParent, name.c_str(), 0700) != 0) {
-        if (depth == 0) {
-            // The top of the copy: what the user can act on is the folder it goes into.
-            fail(errno, "无法写入文件夹", pathOfDescriptor(toParent));
-        }
-        fail(errno, "无法创建文件夹", at(toParent, name));
-    }
-    UniqueFd to(::openat(toParent, name.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));
-    if (!to) {
-        fail(errno, "无法打开文件夹", at(toParent, name));
-    }
-    if (depth == 0) {
-        dropInheritedAcls(to.get(), at(toParent, name));
     }
     for (const std::string& entry : folderEntries(from, shown)) {
         std::filesystem::path entryShown = shown / entry;
@@ -230,18 +250,57 @@ void copyFolder(int from, int toParent, const std::string& name, const std::file
             if (!sub) {
                 fail(errno, "无法打开文件夹", entryShown);
             }
-            copyFolder(sub.get(), to.get(), entry, entryShown, depth + 1);
+            copyFolder(sub.get(), to, entry, entryShown, depth + 1);
         } else if (S_ISREG(child.st_mode)) {
-            copyFile(from, entry, to.get(), entryShown);
+            copyFile(from, entry, to, entryShown);
         } else if (S_ISLNK(child.st_mode)) {
-            copySymlink(from, entry, to.get(), child, entryShown);
+            copySymlink(from, entry, to, child, entryShown);
         } else {
             throw installerError("无法复制“" + entryShown.string() +
                                  "”：安装包中含有不支持的特殊文件（管道、套接字或设备文件）");
         }
     }
-    copyExtendedAttributes(from, to.get(), shown);
-    keepModeAndTimes(to.get(), st, at(toParent, name));
+    copyExtendedAttributes(from, to, shown);
+    keepModeAndTimes(to, st, made);
+}
+
+// Makes `name` in the folder, private, and holds it.
+UniqueFd makeFolder(int parent, const std::string& name) {
+    if (::mkdirat(parent, name.c_str(), 0700) != 0) {
+        fail(errno, "无法创建文件夹", at(parent, name));
+    }
+    UniqueFd made(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));
+    if (!made) {
+        fail(errno, "无法打开文件夹", at(parent, name));
+    }
+    return made;
+}
+
+void copyFolder(int from, int toParent, const std::string& name, const std::filesystem::path& shown,
+                int depth) {
+    UniqueFd to = makeFolder(toParent, name);
+    fillFolder(from, to.get(), shown, at(toParent, name), depth);
+}
+
+// A folder of a tree being removed, held without following a link. One without read or
+// search permission for its owner gets them, through the descriptor that holds it, so
+// that a link put in its place meanwhile is never what changes.
+UniqueFd openForRemoval(int parent, const std::string& name) {
+    UniqueFd folder(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));
+    if (folder || (errno != EACCES && errno != EPERM)) {
+        return folder;
+    }
+    UniqueFd held(::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!held || ::fstat(held.get(), &st) != 0) {
+        return UniqueFd();
+    }
+    // The descriptor's own entry in /proc names exactly the folder it holds.
+    const std::string self = "/proc/self/fd/" + std::to_string(held.get());
+    if (::chmod(self.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0) {
+        return UniqueFd();
+    }
+    return UniqueFd(::open(self.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 void removeContents(int folder, const std::filesystem::path& shown, int depth) {
@@ -258,13 +317,7 @@ void removeContents(int folder, const std::filesystem::path& shown, int depth) {
             fail(errno, "无法删除", shown / entry);
         }
         if (S_ISDIR(st.st_mode)) {
-            UniqueFd sub(::openat(folder, entry.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));
-            if (!sub && (errno == EACCES || errno == EPERM)) {
-                // A folder without read or search permission: give it those, then empty it.
-                if (::fchmodat(folder, entry.c_str(), (st.st_mode & 07777) | S_IRWXU, 0) == 0) {
-                    sub.reset(::openat(folder, entry.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));
-                }
-            }
+            UniqueFd sub = openForRemoval(folder, entry);
             if (!sub) {
                 fail(errno, "无法删除", shown / entry);
             }
@@ -288,16 +341,49 @@ void removeContents(int folder, const std::filesystem::path& shown, int depth) {
     }
 }
 
+// The last step of a removal: the emptied folder leaves its parent. This one goes by
+// name, so the name is looked at once more right before.
+bool removeEmptiedFolder(int parent, const std::string& name, const FileIdentity& expected) {
+    struct stat st {};
+    if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        identityOf(st) != expected) {
+        return false;
+    }
+    if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        fail(errno, "无法删除", at(parent, name));
+    }
+    return true;
+}
+
 }  // namespace
 
-void copyTree(const std::filesystem::path& source, int destinationFolder, const std::string& name) {
+FileIdentity copyTree(const std::filesystem::path& source, int destinationFolder,
+                      const std::string& name) {
     UniqueFd from(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!from) {
         fail(errno, "无法读取", source);
     }
+    UniqueFd to;
     try {
-        copyFolder(from.get(), destinationFolder, name, source, 0);
+        to = makeFolder(destinationFolder, name);
     } catch (const Error& error) {
+        // The top of the copy: what the user can act on is the folder it goes into.
+        fail(static_cast<int>(error.code()), "无法写入文件夹", pathOfDescriptor(destinationFolder));
+    }
+    struct stat made {};
+    try {
+        if (::fstat(to.get(), &made) != 0) {
+            fail(errno, "无法读取", at(destinationFolder, name));
+        }
+        dropInheritedAcls(to.get(), at(destinationFolder, name));
+        fillFolder(from.get(), to.get(), source, at(destinationFolder, name), 0);
+    } catch (const Error& error) {
+        // What was written goes, but only the folder made here.
+        try {
+            removeContents(to.get(), at(destinationFolder, name), 0);
+            removeEmptiedFolder(destinationFolder, name, identityOf(made));
+        } catch (...) {
+        }
         // A full, over-quota or read-only disk is the destination folder's, whichever file
         // the copy had reached: name the folder the user can act on.
         int code = static_cast<int>(error.code());
@@ -307,28 +393,44 @@ void copyTree(const std::filesystem::path& source, int destinationFolder, const 
         }
         throw;
     }
+    return identityOf(made);
 }
 
 void removeTree(int folder, const std::string& name) {
-    std::filesystem::path shown = at(folder, name);
     struct stat st {};
     if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) {
             return;
         }
-        fail(errno, "无法删除", shown);
+        fail(errno, "无法删除", at(folder, name));
     }
-    if (S_ISDIR(st.st_mode)) {
-        UniqueFd sub(::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));
-        if (!sub) {
-            fail(errno, "无法删除", shown);
+    if (!S_ISDIR(st.st_mode)) {
+        if (::unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) {
+            fail(errno, "无法删除", at(folder, name));
         }
-        removeContents(sub.get(), shown, 0);
+        return;
     }
-    if (::unlinkat(folder, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0 &&
-        errno != ENOENT) {
+    removeTreeIf(folder, name, identityOf(st));
+}
+
+bool removeTreeIf(int folder, const std::string& name, const FileIdentity& expected) {
+    const std::filesystem::path shown = at(folder, name);
+    UniqueFd held = openForRemoval(folder, name);
+    if (!held) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
+            return false;  // nothing there, or not a folder: not ours
+        }
         fail(errno, "无法删除", shown);
     }
+    struct stat st {};
+    if (::fstat(held.get(), &st) != 0) {
+        fail(errno, "无法删除", shown);
+    }
+    if (identityOf(st) != expected) {
+        return false;
+    }
+    removeContents(held.get(), shown, 0);
+    return removeEmptiedFolder(folder, name, expected);
 }
 
 }  // namespace tessuro

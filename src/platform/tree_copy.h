@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/files.h"
+
 namespace tessuro {
 
 // How deep a tree the copy and the removal descend; deeper trees fail instead of
@@ -10,10 +12,15 @@ namespace tessuro {
 inline constexpr int kMaxTreeDepth = 256;
 
 // Copies the tree at `source` to `name` inside the folder `destinationFolder` (a
-// descriptor); see FileSystem::copyTree.
-void copyTree(const std::filesystem::path& source, int destinationFolder, const std::string& name);
+// descriptor) and returns the identity of the folder it made; see FileSystem::copyTree.
+FileIdentity copyTree(const std::filesystem::path& source, int destinationFolder,
+                      const std::string& name);
 
-// Removes `name` inside `folder` with everything below it; see FileSystem::removeTree.
+// Removes `name` inside `folder` with everything below it, never following a link; nothing
+// there is no failure.
 void removeTree(int folder, const std::string& name);
+
+// The same, only when `name` is the folder `expected`; see FileSystem::removeTree.
+bool removeTreeIf(int folder, const std::string& name, const FileIdentity& expected);
 
 }  // namespace tessuro

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "child_process.h"
+#include "install/payload_validation.h"
 #include "signing_fixtures.h"
 #include "temp_dir.h"
 
@@ -36,15 +39,19 @@ protected:
         test::writeFile(anchor, pki.rootPem());
     }
 
-    // Runs `setup` then the transaction inside a private mount namespace; its report.
-    std::string run(const std::string& setup, const std::string& options = "") {
-        std::string script = "set -e; " + setup + "; '" + std::string(TESSURO_TRANSACTION_HARNESS) +
-                             "' '" + newBundle.string() + "' '" + (apps / "Tessuro.app").string() +
-                             "' '" + anchor.string() + "' --report " + options + " || true";
+    // The output of a shell script run inside a private mount namespace.
+    static std::string inNamespace(const std::string& script) {
         test::ChildProcess process(
             "/usr/bin/unshare",
             {.arguments = {"--mount", "--propagation", "private", "/bin/sh", "-c", script}});
         return process.readAll();
+    }
+
+    // Runs `setup` then the transaction inside a private mount namespace; its report.
+    std::string run(const std::string& setup, const std::string& options = "") {
+        return inNamespace("set -e; " + setup + "; '" + std::string(TESSURO_TRANSACTION_HARNESS) +
+                           "' '" + newBundle.string() + "' '" + (apps / "Tessuro.app").string() +
+                           "' '" + anchor.string() + "' --report " + options + " || true");
     }
 
     std::string mountSmall(const std::string& size) const {
@@ -82,6 +89,44 @@ TEST_F(DiskFault, AFolderThatVanishesDuringTheCopyIsReported) {
         EXPECT_NE(report.find("destination: absent\nhidden: 0\n"), std::string::npos) << report;
         EXPECT_FALSE(fs::exists(apps)) << "nothing recreated it";
         std::cout << (upgrade ? "upgrade: " : "fresh: ") << report;
+    }
+}
+
+// A disk that fails under the transaction: an ext4 image on a loop device, mounted with
+// errors=remount-ro, whose journal is aborted right before a sync. Nothing the disk did not
+// confirm counts as done: the run fails, and once the disk is mounted again, after a
+// check, the destination holds a complete bundle (the previous one, unless the journal
+// happened to commit the swap before it was aborted).
+TEST_F(DiskFault, AWriteThatNeverReachesTheDiskIsNoSuccess) {
+    const std::string image = (dir / "disk.img").string();
+    const std::string makeDisk =
+        "rm -f '" + image + "'; truncate -s 96M '" + image + "' && mkfs.ext4 -q -F '" + image + "'";
+    const std::string mount = "mount -o loop,errors=remount-ro '" + image + "' '" + apps.string() +
+                              "' 2> /dev/null || { echo 'no loop device'; exit 0; }; ";
+    const std::string trigger =
+        "/sys/fs/ext4/$(basename $(findmnt -no SOURCE '" + apps.string() + "'))/trigger_fs_error";
+    for (const char* before : {"syncTree", "syncDirectory"}) {
+        if (std::system((makeDisk + " > /dev/null 2>&1").c_str()) != 0) {
+            GTEST_SKIP() << "mkfs.ext4 is not available";
+        }
+        std::string report = run(mount + "cp -a '" + oldBundle.string() + "' '" +
+                                     (apps / "Tessuro.app").string() + "'; sync",
+                                 std::string("--fail-disk-before ") + before + " " + trigger);
+        if (report.find("no loop device") != std::string::npos) {
+            GTEST_SKIP() << "no loop device here";
+        }
+        std::cout << "journal aborted before " << before << ": " << report;
+        EXPECT_NE(report.find("error: 无法写入磁盘"), std::string::npos) << report;
+        EXPECT_NE(report.find("磁盘是只读的"), std::string::npos) << report;
+        // What reached the disk, seen after a check and a fresh mount.
+        std::string disk = inNamespace(
+            "e2fsck -fy '" + image + "' > /dev/null 2>&1 || true; " + mount + "ls -A '" +
+            apps.string() + "' | grep -v lost+found; '" + TESSURO_CODESIGN_TOOL +
+            "' verify --anchor '" + anchor.string() + "' --requirement '" +
+            PayloadValidation::payloadRequirement() + "' '" + (apps / "Tessuro.app").string() +
+            "'; '" + TESSURO_CODESIGN_TOOL + "' info '" + (apps / "Tessuro.app").string() + "'");
+        std::cout << "on disk afterwards:\n" << disk;
+        EXPECT_NE(disk.find("valid\n"), std::string::npos) << disk;
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <regex>
 
 #include "platform/error.h"
@@ -113,6 +114,19 @@ TEST_F(Transaction, UpgradeSwapsOnDiskAndRemovesTheBackupAfterwards) {
     EXPECT_TRUE(hiddenItems(apps).empty());
     EXPECT_EQ(treeSnapshot(destination), treeSnapshot(source));
 
+    // The removal of the replaced bundle removes it only: another folder put at its hidden
+    // name meanwhile stays, and so does the bundle wherever it was moved.
+    backup = install();
+    ASSERT_TRUE(backup.has_value());
+    auto replaced = treeSnapshot(*backup);
+    fs::rename(*backup, dir / "Moved.previous");
+    test::writeFile(*backup / "note.txt", "someone else's");
+    runLater();
+    EXPECT_EQ(treeSnapshot(*backup),
+              (std::map<std::string, std::string>{{"note.txt", "file:someone else's"}}));
+    EXPECT_EQ(treeSnapshot(dir / "Moved.previous"), replaced);
+    fs::remove_all(*backup);
+
     // The staged copy is on disk before the swap, and the swap before the last check.
     auto position = [&](const std::string& prefix) {
         return std::find_if(files.log.begin(), files.log.end(),
@@ -203,6 +217,54 @@ TEST_F(Transaction, VerificationFailuresLeaveTheDestinationAsItWas) {
     EXPECT_TRUE(hiddenItems(apps).empty());
 }
 
+// The installed copy is rejected while the destination changes under the last check: the
+// user reads the rejection, and the previous version comes back wherever it can.
+TEST_F(Transaction, TheRollbackRestoresWhateverStandsAtTheDestination) {
+    auto rejectInstalledAfter = [&](std::function<void()> change) {
+        onVerify = [this, change](const fs::path& p) {
+            if (p == destination) {
+                change();
+                throw installerError(kRejected, 2);
+            }
+        };
+    };
+    for (bool exchange : {true, false}) {
+        files.exchangeUnsupported = !exchange;
+        // The new copy vanished: the previous one is moved back where nothing stands.
+        fs::remove_all(apps);
+        test::makeTessuroBundle(destination, "1");
+        auto old = treeSnapshot(destination);
+        rejectInstalledAfter([&] { fs::rename(destination, dir / "Vanished.app"); });
+        EXPECT_EQ(installFailure(), kRejected);
+        EXPECT_EQ(treeSnapshot(destination), old);
+        EXPECT_TRUE(hiddenItems(apps).empty());
+        EXPECT_EQ(treeSnapshot(dir / "Vanished.app"), treeSnapshot(source)) << "not ours to remove";
+        fs::remove_all(dir / "Vanished.app");
+
+        // Something else stands there: it stays, and the previous version waits, named.
+        test::writeInfoPlist(dir / "Foreign.app", {{"CFBundleIdentifier", "com.example.other"}});
+        auto foreign = treeSnapshot(dir / "Foreign.app");
+        rejectInstalledAfter([&] {
+            fs::rename(destination, dir / "Vanished.app");
+            fs::rename(dir / "Foreign.app", destination);
+        });
+        std::string failure = installFailure();
+        ASSERT_EQ(hiddenItems(apps).size(), 1u);
+        fs::path kept = apps / hiddenItems(apps)[0];
+        EXPECT_EQ(failure, kRejected + "；原来的版本未能恢复，保存在“" + kept.string() + "”");
+        EXPECT_EQ(treeSnapshot(kept), old);
+        EXPECT_EQ(treeSnapshot(destination), foreign);
+        fs::remove_all(dir / "Vanished.app");
+    }
+
+    // A fresh install whose copy vanished before its rejection reads the rejection too.
+    fs::remove_all(apps);
+    rejectInstalledAfter([&] { fs::rename(destination, dir / "Vanished.app"); });
+    EXPECT_EQ(installFailure(), kRejected);
+    EXPECT_FALSE(fs::exists(destination));
+    EXPECT_TRUE(hiddenItems(apps).empty());
+}
+
 TEST_F(Transaction, ChangesAtTheDestinationDuringTheInstallAreRefused) {
     auto whenStaged = [&](std::function<void()> change) {
         onVerify = [change](const fs::path& p) {
@@ -251,6 +313,56 @@ TEST_F(Transaction, ChangesAtTheDestinationDuringTheInstallAreRefused) {
     EXPECT_EQ(installFailure(), kChanged);
     EXPECT_EQ(treeSnapshot(destination), other);
     EXPECT_TRUE(hiddenItems(apps).empty());
+
+    // Gone right before the exchange.
+    files.beforeEach = [&](const std::string& op) {
+        if (op.rfind("exchange .Tessuro-安装中-", 0) == 0) {
+            fs::rename(destination, dir / "Taken4.app");
+        }
+    };
+    EXPECT_EQ(installFailure(), kChanged);
+    EXPECT_FALSE(fs::exists(destination));
+    EXPECT_EQ(treeSnapshot(dir / "Taken4.app"), other);
+    EXPECT_TRUE(hiddenItems(apps).empty());
+
+    // Exchanged right before the swap, and the exchange back fails: the new copy stays in
+    // place, and the message says so and where the other item went.
+    fs::rename(dir / "Taken4.app", destination);
+    test::makeTessuroBundle(dir / "Other.app", "4");
+    auto fourth = treeSnapshot(dir / "Other.app");
+    int exchanges = 0;
+    files.beforeEach = [&](const std::string& op) {
+        if (op.rfind("exchange ", 0) == 0 && ++exchanges == 1) {
+            fs::rename(destination, dir / "Taken5.app");
+            fs::rename(dir / "Other.app", destination);
+        } else if (op.rfind("exchange ", 0) == 0) {
+            throw Error(std::string(kPosixErrorDomain), EIO, "exchange failed");
+        }
+    };
+    std::string failure = installFailure();
+    ASSERT_EQ(hiddenItems(apps).size(), 1u);
+    fs::path movedTo = apps / hiddenItems(apps)[0];
+    EXPECT_EQ(failure, "安装期间目标文件发生变化：新版本已安装，原位置的项目已移到“" +
+                           movedTo.string() + "”");
+    EXPECT_EQ(treeSnapshot(movedTo), fourth);
+    EXPECT_EQ(treeSnapshot(destination), treeSnapshot(source));
+    fs::remove_all(movedTo);
+
+    // Without an exchange, whatever is moved aside is compared with what was inspected,
+    // and goes back if it is something else.
+    files.exchangeUnsupported = true;
+    test::makeTessuroBundle(dir / "Other.app", "5");
+    auto fifth = treeSnapshot(dir / "Other.app");
+    files.beforeEach = [&](const std::string& op) {
+        if (op.rfind("rename Tessuro.app .Tessuro-旧版-", 0) == 0) {
+            fs::rename(destination, dir / "Taken6.app");
+            fs::rename(dir / "Other.app", destination);
+        }
+    };
+    EXPECT_EQ(installFailure(), kChanged);
+    EXPECT_EQ(treeSnapshot(destination), fifth);
+    EXPECT_TRUE(hiddenItems(apps).empty());
+    files.exchangeUnsupported = false;
 
     // An empty folder appearing right before a fresh install's move is not replaced.
     fs::remove_all(destination);
@@ -314,95 +426,98 @@ TEST_F(Transaction, SpecialFilesInThePayloadFailTheCopyCleanly) {
     EXPECT_TRUE(hiddenItems(apps).empty());
 }
 
-// Each file operation of a whole install fails in turn; after each, the destination holds
-// the previous or the new bundle, complete, and nothing of the run stays hidden beside it.
+// The faults a disk really gives each kind of operation: before it runs, and for those
+// that write, after (a copy cut short, a write-back that failed, a removal that stopped).
+std::vector<test::RecordingFileSystem::Fault> faultsFor(const std::string& operation) {
+    auto is = [&](const char* kind) { return operation.rfind(kind, 0) == 0; };
+    if (is("copyTree")) {
+        return {{ENOSPC, false}, {ENOSPC, true}, {EIO, true}};
+    }
+    if (is("syncTree") || is("syncDirectory")) {
+        return {{EIO, true}, {EROFS, true}};
+    }
+    if (is("rename") || is("exchange")) {
+        return {{ENOENT, false}, {EBUSY, false}, {EROFS, false}};
+    }
+    if (is("removeTree")) {
+        return {{EBUSY, false}, {EIO, true}};
+    }
+    if (is("createDirectories")) {
+        return {{EROFS, false}, {ENOSPC, false}};
+    }
+    return {{EIO, false}};
+}
+
+// Each file operation of a whole install fails in turn with each of its faults, also while
+// the installed copy is being rejected, so that the rollback's own steps fail too. Whatever
+// fails, the previous bundle is never lost: the destination holds it, or the previous
+// bundle waits under a hidden name that the message gives. The destination holds nothing
+// else but the new bundle, complete, and then no message says that nothing was replaced.
 TEST_F(Transaction, AFailureOfAnyFileOperationLosesNothing) {
-    auto fresh = treeSnapshot(source);
+    const auto fresh = treeSnapshot(source);
     test::makeTessuroBundle(dir / "Old.app", "1");
-    auto old = treeSnapshot(dir / "Old.app");
+    const auto old = treeSnapshot(dir / "Old.app");
     int cases = 0;
 
     for (bool upgrade : {false, true}) {
         for (bool exchange : {true, false}) {
-            auto reset = [&] {
-                fs::remove_all(apps);
-                if (upgrade) {
-                    test::makeTessuroBundle(destination, "1");
-                } else {
-                    fs::create_directories(apps);
-                }
-                files.log.clear();
-                files.failAt.clear();
-                files.exchangeUnsupported = !exchange;
-            };
-            reset();
-            install();
-            runLater();
-            int total = files.count();
-            std::vector<std::string> operations = files.log;
-
-            for (int n = 1; n <= total; ++n) {
+            for (bool rejected : {false, true}) {
+                auto reset = [&] {
+                    fs::remove_all(apps);
+                    if (upgrade) {
+                        test::makeTessuroBundle(destination, "1");
+                    } else {
+                        fs::create_directories(apps);
+                    }
+                    files.log.clear();
+                    files.faults.clear();
+                    files.exchangeUnsupported = !exchange;
+                    onVerify = [](const fs::path&) {};
+                    if (rejected) {
+                        rejectWhenVerifying(destination);
+                    }
+                };
                 reset();
-                files.failAt = {n};
-                std::string failure = installFailure();
+                installFailure();
                 runLater();
-                std::string label = (upgrade ? "upgrade" : "fresh") +
-                                    std::string(exchange ? "" : " without exchange") +
-                                    ", failing " + operations[n - 1];
-                auto now = treeSnapshot(destination);
-                if (failure == "passed") {
-                    EXPECT_EQ(now, fresh) << label;
-                    // Only a failed removal of the backup may leave it behind.
-                    EXPECT_LE(hiddenItems(apps).size(), 1u) << label;
-                } else {
-                    EXPECT_EQ(failure, "injected failure of operation " + std::to_string(n))
-                        << label;
-                    EXPECT_EQ(now, upgrade ? old : decltype(old){}) << label;
-                    EXPECT_TRUE(hiddenItems(apps).empty()) << label;
-                }
-                ++cases;
-            }
+                const std::vector<std::string> operations = files.log;
 
-            // The same with the installed copy rejected, so that the restore's own steps
-            // fail in turn: the previous bundle is never lost.
-            if (!upgrade) {
-                continue;
-            }
-            reset();
-            rejectWhenVerifying(destination);
-            installFailure();
-            int restoreTotal = files.count();
-            int firstRestoreStep =
-                static_cast<int>(std::find(files.log.begin(), files.log.end(), "syncDirectory") -
-                                 files.log.begin()) +
-                2;
-            for (int n = firstRestoreStep; n <= restoreTotal; ++n) {
-                reset();
-                files.failAt = {n};
-                std::string failure = installFailure();
-                std::string label = "restore, failing " + files.log[n - 1];
-                EXPECT_NE(failure, "passed") << label;
-                auto now = treeSnapshot(destination);
-                std::vector<std::string> hidden = hiddenItems(apps);
-                EXPECT_LE(hidden.size(), 1u) << label;
-                if (exchange) {
-                    EXPECT_EQ(now, old) << label;
-                } else {
-                    // Two moves can fail half-way, as the rollback allows: the rejected
-                    // copy stays in place, or the destination is empty; the previous
-                    // bundle then waits under its hidden name.
-                    bool oldHidden = hidden.size() == 1 && treeSnapshot(apps / hidden[0]) == old;
-                    EXPECT_TRUE(now == old || ((now == fresh || now.empty()) && oldHidden))
-                        << label;
+                for (std::size_t n = 1; n <= operations.size(); ++n) {
+                    for (const auto& fault : faultsFor(operations[n - 1])) {
+                        reset();
+                        files.faults = {{static_cast<int>(n), fault}};
+                        std::string failure = installFailure();
+                        runLater();
+                        std::string label = std::string(upgrade ? "upgrade" : "fresh") +
+                                            (exchange ? "" : " without exchange") +
+                                            (rejected ? ", rejected" : "") + ", " +
+                                            std::strerror(fault.errnum) +
+                                            (fault.afterRunning ? " after " : " in ") +
+                                            operations[n - 1] + ": " + failure;
+                        auto now = treeSnapshot(destination);
+                        bool previousNamed = false;
+                        for (const std::string& hidden : hiddenItems(apps)) {
+                            previousNamed |= treeSnapshot(apps / hidden) == old &&
+                                             failure.find(hidden) != std::string::npos;
+                        }
+                        if (failure == "passed") {
+                            EXPECT_EQ(now, fresh) << label;
+                        } else if (now == fresh) {
+                            EXPECT_EQ(failure.find("未替换"), std::string::npos) << label;
+                            EXPECT_TRUE(!upgrade || previousNamed) << label;
+                        } else if (upgrade) {
+                            EXPECT_TRUE(now == old || (now.empty() && previousNamed)) << label;
+                        } else {
+                            EXPECT_TRUE(now.empty()) << label;
+                        }
+                        ++cases;
+                    }
                 }
-                ++cases;
             }
-            onVerify = [](const fs::path&) {};
         }
     }
-    RecordProperty("fault_cases", cases);
     std::cout << "fault-injection cases: " << cases << "\n";
-    EXPECT_GT(cases, 40);
+    EXPECT_GT(cases, 200);
 }
 
 }  // namespace

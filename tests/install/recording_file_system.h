@@ -2,7 +2,7 @@
 
 #include <cerrno>
 #include <functional>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -11,85 +11,111 @@
 
 namespace tessuro::test {
 
-// The real file operations, counted and logged, with faults on demand: the operations
-// whose numbers are in `failAt` throw an I/O error instead of running, except the copy,
-// which runs and then fails, as a copy cut short would. `beforeEach` sees each operation
-// before it runs.
+// The real file operations, counted and logged, with faults on demand. A fault fails the
+// operation of that number with a POSIX error, as a real one would: before it runs, or
+// after (a copy cut short, which removes what it wrote; a sync whose write-back failed; a
+// removal that stopped half-way). `beforeEach` sees each operation before it runs, so that
+// a test can change the disk at that exact instant.
 class RecordingFileSystem final : public FileSystem {
 public:
-    std::set<int> failAt;
+    struct Fault {
+        int errnum = EIO;
+        bool afterRunning = false;
+    };
+    std::map<int, Fault> faults;
     bool exchangeUnsupported = false;
     std::function<void(const std::string&)> beforeEach;
     std::vector<std::string> log;
 
     int count() const { return static_cast<int>(log.size()); }
 
+    // The text of the injected failure of operation `n`.
+    static std::string injectedText(int n) {
+        return "injected failure of operation " + std::to_string(n);
+    }
+
     void createDirectories(const std::filesystem::path& folder) override {
-        step("createDirectories");
-        real_.createDirectories(folder);
+        run("createDirectories", [&] { real_.createDirectories(folder); });
     }
     UniqueFd openDirectory(const std::filesystem::path& folder) override {
-        step("openDirectory");
-        return real_.openDirectory(folder);
-    }
-    std::optional<struct stat> statAt(int folder, const std::string& name, bool follow) override {
-        step("statAt " + name);
-        return real_.statAt(folder, name, follow);
+        return run("openDirectory", [&] { return real_.openDirectory(folder); });
     }
     UniqueFd openDirectoryAt(int folder, const std::string& name) override {
-        step("openDirectoryAt " + name);
-        return real_.openDirectoryAt(folder, name);
+        return run("openDirectoryAt " + name, [&] { return real_.openDirectoryAt(folder, name); });
+    }
+    std::optional<struct stat> statAt(int folder, const std::string& name, bool follow) override {
+        return run("statAt " + name, [&] { return real_.statAt(folder, name, follow); });
     }
     std::string readFileAt(int folder, const std::filesystem::path& relative,
                            std::size_t maxBytes) override {
-        step("readFileAt " + relative.string());
-        return real_.readFileAt(folder, relative, maxBytes);
+        return run("readFileAt " + relative.string(),
+                   [&] { return real_.readFileAt(folder, relative, maxBytes); });
     }
-    void copyTree(const std::filesystem::path& source, int folder,
-                  const std::string& name) override {
-        bool fails = step("copyTree " + name, /*failHere=*/false);
-        real_.copyTree(source, folder, name);
-        if (fails) {
-            throw injected();
+    FileIdentity copyTree(const std::filesystem::path& source, int folder,
+                          const std::string& name) override {
+        std::optional<Fault> fault = step("copyTree " + name);
+        if (fault && !fault->afterRunning) {
+            throw injected(*fault);
         }
+        FileIdentity made = real_.copyTree(source, folder, name);
+        if (fault) {
+            real_.removeTree(folder, name, made);  // a failed copy removes what it wrote
+            throw injected(*fault);
+        }
+        return made;
     }
     void syncTree(int folder, const std::string& name) override {
-        step("syncTree " + name);
-        real_.syncTree(folder, name);
+        run("syncTree " + name, [&] { real_.syncTree(folder, name); });
     }
     void syncDirectory(int folder) override {
-        step("syncDirectory");
-        real_.syncDirectory(folder);
+        run("syncDirectory", [&] { real_.syncDirectory(folder); });
     }
     void renameAt(int folder, const std::string& from, const std::string& to,
                   RenameMode mode) override {
         bool exchange = mode == RenameMode::Exchange;
-        step((exchange ? "exchange " : "rename ") + from + " " + to);
-        if (exchange && exchangeUnsupported) {
-            throw Error(std::string(kPosixErrorDomain), EINVAL, "exchange unsupported");
-        }
-        real_.renameAt(folder, from, to, mode);
+        run((exchange ? "exchange " : "rename ") + from + " " + to, [&] {
+            if (exchange && exchangeUnsupported) {
+                throw Error(std::string(kPosixErrorDomain), EINVAL, "exchange unsupported");
+            }
+            real_.renameAt(folder, from, to, mode);
+        });
     }
-    void removeTree(int folder, const std::string& name) override {
-        step("removeTree " + name);
-        real_.removeTree(folder, name);
+    bool removeTree(int folder, const std::string& name, const FileIdentity& expected) override {
+        return run("removeTree " + name, [&] { return real_.removeTree(folder, name, expected); });
     }
 
 private:
-    Error injected() const {
-        return Error(std::string(kPosixErrorDomain), EIO,
-                     "injected failure of operation " + std::to_string(count()));
+    Error injected(const Fault& fault) const {
+        return Error(std::string(kPosixErrorDomain), fault.errnum, injectedText(count()));
     }
-    bool step(const std::string& what, bool failHere = true) {
+
+    std::optional<Fault> step(const std::string& what) {
         log.push_back(what);
         if (beforeEach) {
             beforeEach(what);
         }
-        bool fails = failAt.count(count()) > 0;
-        if (fails && failHere) {
-            throw injected();
+        auto fault = faults.find(count());
+        return fault == faults.end() ? std::nullopt : std::optional(fault->second);
+    }
+
+    template <class Operation>
+    auto run(const std::string& what, Operation operation) -> decltype(operation()) {
+        std::optional<Fault> fault = step(what);
+        if (fault && !fault->afterRunning) {
+            throw injected(*fault);
         }
-        return fails;
+        if constexpr (std::is_void_v<decltype(operation())>) {
+            operation();
+            if (fault) {
+                throw injected(*fault);
+            }
+        } else {
+            auto result = operation();
+            if (fault) {
+                throw injected(*fault);
+            }
+            return result;
+        }
     }
 
     FileSystem& real_ = systemFileSystem();

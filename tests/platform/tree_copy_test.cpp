@@ -3,9 +3,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <random>
+
+#include "child_process.h"
+#include "platform/files.h"
 
 #include "platform/error.h"
 #include "platform/file_system.h"
@@ -103,6 +109,61 @@ TEST(TreeCopy, SpecialFilesAndOccupiedTargetsFail) {
     } catch (const Error& error) {
         EXPECT_EQ(error.code(), EEXIST);
     }
+}
+
+TEST(TreeCopy, HolesStayHoles) {
+    test::TempDir dir;
+    fs::path from = dir / "from";
+    fs::create_directories(from);
+    const off_t size = 64 << 20;
+    {
+        UniqueFd file(::open((from / "sparse.bin").c_str(), O_WRONLY | O_CREAT, 0644));
+        ASSERT_EQ(::ftruncate(file.get(), size), 0);
+        ASSERT_EQ(::pwrite(file.get(), "head", 4, 4096), 4);
+        ASSERT_EQ(::pwrite(file.get(), "tail", 4, size - 4), 4);
+    }
+    UniqueFd into = systemFileSystem().openDirectory(dir.path());
+    copyTree(from, into.get(), "to");
+    struct stat a = statOf(from / "sparse.bin"), b = statOf(dir / "to/sparse.bin");
+    EXPECT_EQ(b.st_size, size);
+    EXPECT_LE(b.st_blocks, a.st_blocks) << "holes filled";
+    EXPECT_TRUE(readFileContents(dir / "to/sparse.bin", size) ==
+                readFileContents(from / "sparse.bin", size));
+}
+
+// An ordinary user removes a tree holding folders it may not read, search or write: they
+// are opened up through the descriptor that holds them, never by name.
+TEST(TreeCopy, RemovalOpensUpUnreadableFoldersItOwns) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the removal as another user";
+    }
+    test::TempDir dir;
+    fs::path tree = dir / "tree";
+    test::writeFile(tree / "closed/inner/file.txt", "x");
+    test::writeFile(tree / "readonly/file.txt", "y");
+    ASSERT_EQ(std::system(("chown -R nobody '" + dir.path().string() + "'").c_str()), 0);
+    ::chmod((tree / "closed/inner").c_str(), 0);
+    ::chmod((tree / "closed").c_str(), 0);
+    ::chmod((tree / "readonly").c_str(), 0500);
+    struct stat top = statOf(tree);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        uid_t nobody = test::nobodyUid();
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+            ::_exit(2);
+        }
+        UniqueFd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+        try {
+            ::_exit(removeTreeIf(folder.get(), "tree", identityOf(top)) ? 0 : 3);
+        } catch (...) {
+            ::_exit(4);
+        }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(fs::exists(tree));
 }
 
 }  // namespace
