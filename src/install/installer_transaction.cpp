@@ -19,6 +19,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "install/destination_inspection.h"
@@ -124,21 +125,26 @@ public:
     }
 
 private:
+    // What stands at a name, as far as the swap and the rollback need to know. Whatever the
+    // calls before reported, decisions are taken on this: a network file system may report
+    // an error for a rename it made. What cannot be told is someone else's.
+    enum class Occupant { Nothing, Staged, Previous, Other };
+
     std::optional<FileIdentity> identityAt(const std::string& name) const {
         std::optional<struct stat> item = files_.statAt(folder_, name, /*follow=*/false);
         return item ? std::optional(identityOf(*item)) : std::nullopt;
     }
 
-    // What stands at a name, as far as a rollback needs to know; what cannot be told is
-    // someone else's.
-    enum class Occupant { Nothing, Staged, Other };
     Occupant occupantOf(const std::string& name) const noexcept {
         try {
             std::optional<FileIdentity> identity = identityAt(name);
             if (!identity) {
                 return Occupant::Nothing;
             }
-            return *identity == staged_ ? Occupant::Staged : Occupant::Other;
+            if (*identity == staged_) {
+                return Occupant::Staged;
+            }
+            return *identity == previous_ ? Occupant::Previous : Occupant::Other;
         } catch (...) {
             return Occupant::Other;
         }
@@ -152,12 +158,10 @@ private:
         }
     }
 
-    bool tryRename(const std::string& from, const std::string& to, RenameMode mode) noexcept {
+    void tryRename(const std::string& from, const std::string& to, RenameMode mode) noexcept {
         try {
             files_.renameAt(folder_, from, to, mode);
-            return true;
         } catch (...) {
-            return false;
         }
     }
 
@@ -172,7 +176,7 @@ private:
         // Both before the swap, in either order: the disk writes the copy out while the
         // verification reads it back from memory.
         std::future<void> synced =
-            std::async(std::launch::async, [&] { files_.syncTree(folder_, staging_); });
+            std::async(std::launch::async, [&] { files_.syncFileSystem(folder_); });
         std::exception_ptr rejected;
         try {
             verify(pathOf(staging_));
@@ -199,38 +203,43 @@ private:
         try {
             files_.renameAt(folder_, staging_, name_, RenameMode::Exchange);
         } catch (const Error& error) {
-            if (exchangeUnsupported(error)) {
-                replaceInTwoMoves();
-                return;
+            if (occupantOf(name_) != Occupant::Staged) {
+                if (exchangeUnsupported(error)) {
+                    replaceInTwoMoves();
+                    return;
+                }
+                removeOwn(staging_, staged_);
+                if (isPosix(error, ENOENT)) {
+                    throw installerError(kDestinationChanged);  // the destination vanished
+                }
+                throw;
             }
-            removeOwn(staging_, staged_);
-            if (isPosix(error, ENOENT)) {
-                throw installerError(kDestinationChanged);  // the destination vanished
-            }
-            throw;
         }
         // The staging name now holds what stood at the destination: the inspected bundle,
-        // which takes the backup name, or something put there since.
-        std::optional<FileIdentity> out;
-        try {
-            out = identityAt(staging_);
-        } catch (...) {
-            restorePrevious(std::current_exception(), staging_);
-        }
-        if (out != previous_) {
-            putBackWhatWasExchanged();
+        // or something put there since.
+        switch (occupantOf(staging_)) {
+            case Occupant::Previous: break;
+            case Occupant::Other: putBackWhatWasExchanged();
+            case Occupant::Nothing:
+            case Occupant::Staged:
+                restorePrevious(std::make_exception_ptr(installerError(kDestinationChanged)),
+                                staging_);
         }
         try {
             files_.renameAt(folder_, staging_, backup_, RenameMode::NoReplace);
         } catch (...) {
-            restorePrevious(std::current_exception(), staging_);
+            if (occupantOf(backup_) != Occupant::Previous) {
+                restorePrevious(std::current_exception(), staging_);
+            }
         }
     }
 
     // The exchange took out something other than the inspected bundle, put at the
-    // destination since the last look: it goes back, and the new copy is removed.
+    // destination since the last look, or something that cannot be told: it goes back,
+    // and the new copy is removed.
     [[noreturn]] void putBackWhatWasExchanged() {
-        if (!tryRename(staging_, name_, RenameMode::Exchange)) {
+        tryRename(staging_, name_, RenameMode::Exchange);
+        if (occupantOf(staging_) != Occupant::Staged) {
             throw installerError("安装期间目标文件发生变化：新版本已安装，原位置的项目已移到“" +
                                  pathOf(staging_).string() + "”");
         }
@@ -243,40 +252,38 @@ private:
         try {
             files_.renameAt(folder_, name_, backup_, RenameMode::NoReplace);
         } catch (const Error& error) {
-            removeOwn(staging_, staged_);
-            if (isPosix(error, ENOENT)) {
-                throw installerError(kDestinationChanged);
+            if (occupantOf(backup_) == Occupant::Nothing) {
+                removeOwn(staging_, staged_);
+                if (isPosix(error, ENOENT)) {
+                    throw installerError(kDestinationChanged);
+                }
+                throw;
             }
-            throw;
         }
-        std::optional<FileIdentity> aside;
-        try {
-            aside = identityAt(backup_);
-        } catch (...) {
-            putBackWhatWasMovedAside(std::current_exception());
-        }
-        if (aside != previous_) {
-            putBackWhatWasMovedAside(std::make_exception_ptr(installerError(kDestinationChanged)));
+        if (occupantOf(backup_) != Occupant::Previous) {
+            // Not the inspected bundle, or it cannot be told: it goes back, untouched.
+            putBackWhatWasMovedAside();
         }
         try {
             files_.renameAt(folder_, staging_, name_, RenameMode::NoReplace);
         } catch (const Error& error) {
-            restorePrevious(isPosix(error, EEXIST)
-                                ? std::make_exception_ptr(installerError(kDestinationChanged))
-                                : std::current_exception(),
-                            backup_);
+            if (occupantOf(name_) != Occupant::Staged) {
+                restorePrevious(isPosix(error, EEXIST)
+                                    ? std::make_exception_ptr(installerError(kDestinationChanged))
+                                    : std::current_exception(),
+                                backup_);
+            }
         }
     }
 
-    // The first of two moves took aside something that is not the inspected bundle, or
-    // that cannot be told: it goes back where it was, untouched.
-    [[noreturn]] void putBackWhatWasMovedAside(std::exception_ptr cause) {
-        bool back = tryRename(backup_, name_, RenameMode::NoReplace);
+    [[noreturn]] void putBackWhatWasMovedAside() {
+        tryRename(backup_, name_, RenameMode::NoReplace);
         removeOwn(staging_, staged_);
-        if (!back) {
-            failWithNote(cause, "原位置的项目已移到“" + pathOf(backup_).string() + "”");
+        if (occupantOf(backup_) != Occupant::Nothing) {
+            throw installerError(std::string(kDestinationChanged) + "；原位置的项目已移到“" +
+                                 pathOf(backup_).string() + "”");
         }
-        std::rethrow_exception(cause);
+        throw installerError(kDestinationChanged);
     }
 
     // A fresh install: the name must still be free. An item that appeared meanwhile, even
@@ -285,6 +292,9 @@ private:
         try {
             files_.renameAt(folder_, staging_, name_, RenameMode::NoReplace);
         } catch (const Error& error) {
+            if (occupantOf(name_) == Occupant::Staged) {
+                return;
+            }
             removeOwn(staging_, staged_);
             if (isPosix(error, ENOENT)) {
                 throw installerError(kDestinationChanged);  // the folder vanished meanwhile
@@ -301,23 +311,30 @@ private:
 
     // Puts the previous bundle, waiting at `aside`, back after `cause`: by an exchange where
     // the new copy stands at the destination, by a move where nothing does; whatever else
-    // stands there is left alone. The new copy goes wherever it ends up. Fails with
-    // `cause`, told with where the previous version waits if it could not go back.
+    // stands there is left alone. The new copy goes wherever it ended up. Fails with
+    // `cause`, told with where the previous version waits if it is not back.
     [[noreturn]] void restorePrevious(std::exception_ptr cause, const std::string& aside) {
+        // Without an exchange the new copy first steps aside to the run's other hidden name.
+        const std::string& spare = aside == staging_ ? backup_ : staging_;
         const Occupant there = occupantOf(name_);
-        bool restored = false;
         if (there == Occupant::Nothing) {
-            restored = tryRename(aside, name_, RenameMode::NoReplace);
+            tryRename(aside, name_, RenameMode::NoReplace);
         } else if (there == Occupant::Staged) {
-            restored = tryRename(aside, name_, RenameMode::Exchange) ||
-                       (tryRename(name_, staging_, RenameMode::NoReplace) &&
-                        tryRename(aside, name_, RenameMode::NoReplace));
+            tryRename(aside, name_, RenameMode::Exchange);
+            if (occupantOf(name_) == Occupant::Staged && occupantOf(spare) == Occupant::Nothing) {
+                tryRename(name_, spare, RenameMode::NoReplace);
+                if (occupantOf(name_) == Occupant::Nothing) {
+                    tryRename(aside, name_, RenameMode::NoReplace);
+                }
+            }
         }
         removeOwn(aside, staged_);
-        removeOwn(staging_, staged_);
+        removeOwn(spare, staged_);
         syncQuietly();
-        if (!restored) {
-            failWithNote(cause, previousKeptAt(pathOf(aside)));
+        if (occupantOf(name_) != Occupant::Previous) {
+            failWithNote(
+                cause,
+                previousKeptAt(pathOf(occupantOf(spare) == Occupant::Previous ? spare : aside)));
         }
         std::rethrow_exception(cause);
     }
@@ -326,7 +343,8 @@ private:
     // a hidden name first, so that no half-removed bundle ever stands there.
     [[noreturn]] void removeRejected(std::exception_ptr cause) {
         if (occupantOf(name_) == Occupant::Staged) {
-            if (!tryRename(name_, staging_, RenameMode::NoReplace)) {
+            tryRename(name_, staging_, RenameMode::NoReplace);
+            if (occupantOf(name_) == Occupant::Staged) {
                 failWithNote(cause,
                              "未通过校验的副本未能移除，仍在“" + pathOf(name_).string() + "”");
             }
@@ -400,12 +418,21 @@ void detached(std::function<void()> job) {
         std::lock_guard lock(backgroundMutex);
         ++backgroundJobs;
     }
-    std::thread([job = std::move(job)] {
-        job();
+    auto done = [] {
         std::lock_guard lock(backgroundMutex);
         --backgroundJobs;
         backgroundDone.notify_all();
-    }).detach();
+    };
+    try {
+        std::thread([job, done] {
+            job();
+            done();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had (the user's process limit): the job runs here instead.
+        done();
+        job();
+    }
 }
 
 }  // namespace
@@ -462,14 +489,18 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
 
     // Done. The replaced bundle goes in the background, and only if the backup name still
     // holds it.
-    auto kept = std::make_shared<UniqueFd>(::fcntl(where.folder.get(), F_DUPFD_CLOEXEC, 0));
-    if (kept->valid()) {
-        environment.runLater([&files, kept, backup = run.backup(), identity = *where.previous] {
-            try {
-                files.removeTree(kept->get(), backup, identity);
-            } catch (...) {
-            }
-        });
+    try {
+        auto kept = std::make_shared<UniqueFd>(::fcntl(where.folder.get(), F_DUPFD_CLOEXEC, 0));
+        if (kept->valid()) {
+            environment.runLater([&files, kept, backup = run.backup(), identity = *where.previous] {
+                try {
+                    files.removeTree(kept->get(), backup, identity);
+                } catch (...) {
+                }
+            });
+        }
+    } catch (...) {
+        // The new version is in place: the backup merely stays.
     }
     return run.pathOf(run.backup());
 }

@@ -41,10 +41,8 @@ std::string posixReason(int errnum) {
     return "系统错误 " + std::to_string(errnum) + "（" + std::strerror(errnum) + "）";
 }
 
-namespace {
-
-Error posixErrorWithReason(int errnum, std::string_view action, const std::filesystem::path& item,
-                           std::string_view reason) {
+Error posixError(int errnum, std::string_view action, const std::filesystem::path& item,
+                 std::string_view reason) {
     std::string text(action);
     text += "“";
     text += item.string();
@@ -53,18 +51,16 @@ Error posixErrorWithReason(int errnum, std::string_view action, const std::files
     return Error(std::string(kPosixErrorDomain), errnum, std::move(text));
 }
 
-}  // namespace
-
 Error posixError(int errnum, std::string_view action, const std::filesystem::path& item) {
-    return posixErrorWithReason(errnum, action, item, posixReason(errnum));
+    return posixError(errnum, action, item, posixReason(errnum));
 }
 
 Error linkNotFollowedError(std::string_view action, const std::filesystem::path& item) {
-    return posixErrorWithReason(ELOOP, action, item, "它是一个符号链接，安装程序不会跟随");
+    return posixError(ELOOP, action, item, "它是一个符号链接，安装程序不会跟随");
 }
 
 Error notRegularFileError(std::string_view action, const std::filesystem::path& item) {
-    return posixErrorWithReason(EINVAL, action, item, "它不是普通文件（可能是管道或设备文件）");
+    return posixError(EINVAL, action, item, "它不是普通文件（可能是管道或设备文件）");
 }
 
 }  // namespace tessuro

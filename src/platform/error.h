@@ -38,6 +38,10 @@ inline constexpr std::string_view kPosixErrorDomain = "POSIX";
 // to which item, and why, e.g. "无法读取“/a/b”：没有权限".
 Error posixError(int errnum, std::string_view action, const std::filesystem::path& item);
 
+// The same with a reason of the caller's, where errno's own would mislead.
+Error posixError(int errnum, std::string_view action, const std::filesystem::path& item,
+                 std::string_view reason);
+
 // A symbolic link where the installer does not follow one (ELOOP): "无法读取“/a/b”：它是一个
 // 符号链接，安装程序不会跟随".
 Error linkNotFollowedError(std::string_view action, const std::filesystem::path& item);

@@ -99,15 +99,10 @@ public:
         return tessuro::copyTree(source, folder, name);
     }
 
-    void syncTree(int folder, const std::string& name) override {
-        UniqueFd fd(
-            ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd) {
-            throw posixError(errno, "无法写入磁盘", pathOfDescriptor(folder) / name);
-        }
+    void syncFileSystem(int folder) override {
         // One sync of the file system costs far less than one per file of a large bundle.
         // Its failure is the disk's: the message names the folder the user knows.
-        if (::syncfs(fd.get()) != 0) {
+        if (::syncfs(folder) != 0) {
             throw posixError(errno, "无法写入磁盘", pathOfDescriptor(folder));
         }
     }

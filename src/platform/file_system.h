@@ -55,9 +55,12 @@ public:
     virtual FileIdentity copyTree(const std::filesystem::path& source, int folder,
                                   const std::string& name) = 0;
 
-    // Puts everything written under `name` on disk. Every error counts: a write that may
-    // not have reached the disk fails.
-    virtual void syncTree(int folder, const std::string& name) = 0;
+    // Puts everything written on the folder's file system on disk. `folder` must have been
+    // opened before the writes: a write-back error is reported to every descriptor opened
+    // before it happened, and to none opened after (another process's sync may already
+    // have collected it). Every error counts: a write that may not have reached the disk
+    // fails.
+    virtual void syncFileSystem(int folder) = 0;
 
     // Puts the folder's own entries (creations, renames) on disk; every error counts.
     virtual void syncDirectory(int folder) = 0;

@@ -34,6 +34,11 @@ std::filesystem::path at(int folder, const std::string& name) {
     throw posixError(errnum, action, item);
 }
 
+[[noreturn]] void fail(int errnum, std::string_view action, const std::filesystem::path& item,
+                       std::string_view reason) {
+    throw posixError(errnum, action, item, reason);
+}
+
 // The seal covers contents and links, not modes or attributes, so nothing that could
 // lend a privilege is carried over: no set-user-ID, set-group-ID or sticky bit, no write
 // permission for group or others; of the extended attributes only the user namespace
@@ -232,9 +237,6 @@ void copyFolder(int from, int toParent, const std::string& name, const std::file
 // and times (last: the copy stays private until its content is complete).
 void fillFolder(int from, int to, const std::filesystem::path& shown,
                 const std::filesystem::path& made, int depth) {
-    if (depth > kMaxTreeDepth) {
-        fail(ELOOP, "无法复制", shown);
-    }
     struct stat st {};
     if (::fstat(from, &st) != 0) {
         fail(errno, "无法读取", shown);
@@ -271,36 +273,64 @@ UniqueFd makeFolder(int parent, const std::string& name) {
     }
     UniqueFd made(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));
     if (!made) {
-        fail(errno, "无法打开文件夹", at(parent, name));
+        int error = errno;
+        ::unlinkat(parent, name.c_str(), AT_REMOVEDIR);  // only ever an empty folder
+        fail(error, "无法打开文件夹", at(parent, name));
     }
     return made;
 }
 
+// The top of a copy lies in a folder that others may write, who could put a folder of
+// theirs at its name between its creation and its opening: what was opened must be a
+// private, empty folder of this process's user, or the copy would fill, and on failure
+// empty, someone else's folder.
+void checkMadeHere(int folder, const std::filesystem::path& shown) {
+    struct stat st {};
+    if (::fstat(folder, &st) != 0) {
+        fail(errno, "无法读取", shown);
+    }
+    if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0 ||
+        !folderEntries(folder, shown).empty()) {
+        fail(EEXIST, "无法创建文件夹", shown);
+    }
+}
+
 void copyFolder(int from, int toParent, const std::string& name, const std::filesystem::path& shown,
                 int depth) {
+    if (depth > kMaxTreeDepth) {
+        fail(ELOOP, "无法复制", shown, "文件夹层级过深");
+    }
     UniqueFd to = makeFolder(toParent, name);
     fillFolder(from, to.get(), shown, at(toParent, name), depth);
 }
 
-// A folder of a tree being removed, held without following a link. One without read or
-// search permission for its owner gets them, through the descriptor that holds it, so
-// that a link put in its place meanwhile is never what changes.
-UniqueFd openForRemoval(int parent, const std::string& name) {
-    UniqueFd folder(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));
-    if (folder || (errno != EACCES && errno != EPERM)) {
-        return folder;
-    }
+// A folder of a tree being removed, held without following a link, and opened for reading
+// only once it is known to be `expected`: nothing of a folder that is not is touched. A
+// folder without read or search permission for its owner gets them through the descriptor
+// that holds it, never by name, so a link put in its place meanwhile is never what changes.
+struct HeldFolder {
+    UniqueFd fd;
+    bool foreign = false;  // something else stands at the name; errno tells other failures
+};
+
+HeldFolder openForRemoval(int parent, const std::string& name, const FileIdentity& expected) {
     UniqueFd held(::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!held || ::fstat(held.get(), &st) != 0) {
-        return UniqueFd();
+        return {};
     }
-    // The descriptor's own entry in /proc names exactly the folder it holds.
-    const std::string self = "/proc/self/fd/" + std::to_string(held.get());
-    if (::chmod(self.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0) {
-        return UniqueFd();
+    if (identityOf(st) != expected) {
+        return {UniqueFd(), true};
     }
-    return UniqueFd(::open(self.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd readable(::openat(held.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!readable && (errno == EACCES || errno == EPERM)) {
+        // The descriptor's own entry in /proc names exactly the folder it holds.
+        const std::string self = "/proc/self/fd/" + std::to_string(held.get());
+        if (::chmod(self.c_str(), (st.st_mode & 07777) | S_IRWXU) == 0) {
+            readable.reset(::openat(held.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+    }
+    return {std::move(readable)};
 }
 
 void removeContents(int folder, const std::filesystem::path& shown, int depth) {
@@ -317,11 +347,11 @@ void removeContents(int folder, const std::filesystem::path& shown, int depth) {
             fail(errno, "无法删除", shown / entry);
         }
         if (S_ISDIR(st.st_mode)) {
-            UniqueFd sub = openForRemoval(folder, entry);
-            if (!sub) {
-                fail(errno, "无法删除", shown / entry);
+            HeldFolder sub = openForRemoval(folder, entry, identityOf(st));
+            if (!sub.fd) {
+                fail(sub.foreign ? ESTALE : errno, "无法删除", shown / entry);
             }
-            removeContents(sub.get(), shown / entry, depth + 1);
+            removeContents(sub.fd.get(), shown / entry, depth + 1);
         }
         int flags = S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0;
         if (::unlinkat(folder, entry.c_str(), flags) != 0) {
@@ -370,6 +400,7 @@ FileIdentity copyTree(const std::filesystem::path& source, int destinationFolder
         // The top of the copy: what the user can act on is the folder it goes into.
         fail(static_cast<int>(error.code()), "无法写入文件夹", pathOfDescriptor(destinationFolder));
     }
+    checkMadeHere(to.get(), at(destinationFolder, name));
     struct stat made {};
     try {
         if (::fstat(to.get(), &made) != 0) {
@@ -414,22 +445,14 @@ void removeTree(int folder, const std::string& name) {
 }
 
 bool removeTreeIf(int folder, const std::string& name, const FileIdentity& expected) {
-    const std::filesystem::path shown = at(folder, name);
-    UniqueFd held = openForRemoval(folder, name);
-    if (!held) {
-        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
-            return false;  // nothing there, or not a folder: not ours
+    HeldFolder held = openForRemoval(folder, name, expected);
+    if (!held.fd) {
+        if (held.foreign || errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
+            return false;  // nothing there, or not the folder expected
         }
-        fail(errno, "无法删除", shown);
+        fail(errno, "无法删除", at(folder, name));
     }
-    struct stat st {};
-    if (::fstat(held.get(), &st) != 0) {
-        fail(errno, "无法删除", shown);
-    }
-    if (identityOf(st) != expected) {
-        return false;
-    }
-    removeContents(held.get(), shown, 0);
+    removeContents(held.fd.get(), at(folder, name), 0);
     return removeEmptiedFolder(folder, name, expected);
 }
 

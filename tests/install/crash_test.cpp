@@ -145,9 +145,13 @@ protected:
                 ASSERT_TRUE(name == "Tessuro.app" || name.rfind(".Tessuro-", 0) == 0) << name;
             }
 
-            // The next install succeeds over whatever the kill left.
+            // The next install succeeds over whatever the kill left, and leaves it alone.
+            const std::vector<std::string> left = test::hiddenItems(apps);
             ASSERT_EQ(startInstall()->readLine(120), "ok") << label;
             ASSERT_EQ(validVersion(destination), "2") << label;
+            for (const std::string& name : left) {
+                ASSERT_TRUE(fs::exists(apps / name)) << label << ": " << name << " was removed";
+            }
         }
         std::cout << (upgrade ? "upgrade" : "fresh install") << ", " << kills << " kills:";
         for (const auto& [outcome, count] : outcomes) {

@@ -105,7 +105,7 @@ TEST_F(DiskFault, AWriteThatNeverReachesTheDiskIsNoSuccess) {
                               "' 2> /dev/null || { echo 'no loop device'; exit 0; }; ";
     const std::string trigger =
         "/sys/fs/ext4/$(basename $(findmnt -no SOURCE '" + apps.string() + "'))/trigger_fs_error";
-    for (const char* before : {"syncTree", "syncDirectory"}) {
+    for (const char* before : {"syncFileSystem", "syncDirectory"}) {
         if (std::system((makeDisk + " > /dev/null 2>&1").c_str()) != 0) {
             GTEST_SKIP() << "mkfs.ext4 is not available";
         }

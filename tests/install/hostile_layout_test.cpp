@@ -3,6 +3,7 @@
 // transaction as "nobody".
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include "child_process.h"
 #include "install/installer_transaction.h"
 #include "install/payload_validation.h"
+#include "platform/codesign/digest.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "signing_fixtures.h"
@@ -204,20 +206,29 @@ TEST_F(Hostile, ModesAndAttributesThatLendAPrivilegeAreNotInstalled) {
     const fs::path installed = apps / "Tessuro.app";
     EXPECT_EQ(privilegesIn(installed), std::vector<std::string>{});
     EXPECT_EQ(test::treeSnapshot(installed), test::treeSnapshot(payload));
-    std::cout << "modes installed from a payload with 6755, 0777, 1777 and 0666 items:\n";
-    for (const char* item : {"Contents/MacOS/Tessuro", "Contents/Resources",
-                             "Contents/Resources/data", "Contents/Resources/data/levels/one.dat"}) {
-        struct stat st {};
-        ::lstat((installed / item).c_str(), &st);
-        std::printf("  %04o %s\n", st.st_mode & 07777, item);
-    }
+    auto modes = [&] {
+        std::string text;
+        for (const char* item :
+             {"Contents/MacOS/Tessuro", "Contents/Resources", "Contents/Resources/data",
+              "Contents/Resources/data/levels/one.dat"}) {
+            struct stat st {};
+            ::lstat((installed / item).c_str(), &st);
+            char line[128];
+            std::snprintf(line, sizeof line, "  %04o %s\n", st.st_mode & 07777, item);
+            text += line;
+        }
+        return text;
+    };
+    const std::string expectedModes =
+        "  0755 Contents/MacOS/Tessuro\n  0755 Contents/Resources\n"
+        "  0755 Contents/Resources/data\n  0644 Contents/Resources/data/levels/one.dat\n";
+    EXPECT_EQ(modes(), expectedModes);
+    std::cout << "modes installed from a payload with 6755, 0777, 1777 and 0666 items:\n"
+              << modes();
     char origin[16] = {};
     EXPECT_EQ(::getxattr((installed / "Contents/MacOS/Tessuro").c_str(), "user.origin", origin,
                          sizeof origin),
               5);
-    EXPECT_EQ(fs::status(installed / "Contents/MacOS/Tessuro").permissions(),
-              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                  fs::perms::others_read | fs::perms::others_exec);
 
     // An ordinary user installing the same payload: chown clears set-ID bits and the
     // capability, so they are given back to the payload nobody then owns.
@@ -225,18 +236,31 @@ TEST_F(Hostile, ModesAndAttributesThatLendAPrivilegeAreNotInstalled) {
     ::removexattr(apps.c_str(), "system.posix_acl_default");
     EXPECT_EQ(installAsNobody(installed, privilege), "ok");
     EXPECT_EQ(privilegesIn(installed), std::vector<std::string>{});
+    EXPECT_EQ(modes(), expectedModes);
 }
 
 TEST_F(Hostile, SealEntriesThatClimbOutAreNeverOpened) {
     test::makeSignedBundle(payload);
-    // A seal that names "../../outside/secret.txt": the verifier walks the bundle, it never
-    // opens what an entry names, so the entry is simply missing from the bundle.
-    fs::path resources = payload / "Contents/_CodeSignature/CodeResources";
-    std::string seal = readFileContents(resources, 1 << 20);
-    seal.replace(seal.find("<key>files2</key>\n\t<dict>") + 25, 0,
-                 "\n\t\t<key>../../../outside/secret.txt</key>\n\t\t<dict><key>hash2</key>"
-                 "<data>AAAA</data></dict>");
-    test::writeFile(resources, seal);
+    // A seal that names "../../outside/secret.txt" with that file's true hash: the verifier
+    // walks the bundle, it never opens what an entry names, so the entry is simply missing
+    // from the bundle (had it been opened, it would have matched).
+    std::string secret = readFileContents(outside / "secret.txt", 1 << 10);
+    codesign::Bytes hash = codesign::digest(codesign::HashType::Sha256, codesign::asBytes(secret));
+    std::string base64(64, '\0');
+    base64.resize(
+        static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()),
+                                                 hash.data(), static_cast<int>(hash.size()))));
+    const auto& pki = test::TestPki::shared();
+    test::resignWithResources(
+        payload,
+        [&](std::string& seal) {
+            seal.replace(seal.find("<key>files2</key>\n\t<dict>") + 25, 0,
+                         "\n\t\t<key>../../../outside/secret.txt</key>\n\t\t<dict>"
+                         "<key>hash2</key><data>" +
+                             base64 + "</data></dict>");
+        },
+        pki.leaf);
+    ASSERT_EQ(test::payloadStatus(payload), codesign::kStatusResourceMissing);
     EXPECT_EQ(install(apps / "Tessuro.app"), "安装文件校验未通过，请重新下载安装包");
     EXPECT_TRUE(fs::is_empty(apps));
 }

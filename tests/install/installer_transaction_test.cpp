@@ -133,7 +133,7 @@ TEST_F(Transaction, UpgradeSwapsOnDiskAndRemovesTheBackupAfterwards) {
                             [&](const std::string& op) { return op.rfind(prefix, 0) == 0; }) -
                files.log.begin();
     };
-    EXPECT_LT(position("syncTree .Tessuro-安装中-"), position("exchange .Tessuro-安装中-"));
+    EXPECT_LT(position("syncFileSystem"), position("exchange .Tessuro-安装中-"));
     EXPECT_LT(position("exchange .Tessuro-安装中-"), position("syncDirectory"));
 }
 
@@ -415,13 +415,25 @@ TEST_F(Transaction, ADanglingLinkAtTheDestinationIsNeitherReplacedNorFollowed) {
     EXPECT_TRUE(hiddenItems(apps).empty());
 }
 
-TEST_F(Transaction, SpecialFilesInThePayloadFailTheCopyCleanly) {
+TEST_F(Transaction, SpecialFilesOrTooDeepATreeFailTheCopyCleanly) {
     ASSERT_EQ(::mkfifo((source / "Contents/Resources/pipe").c_str(), 0644), 0);
     test::makeTessuroBundle(destination, "1");
     auto old = treeSnapshot(destination);
     std::string failure = installFailure();
     EXPECT_NE(failure.find("不支持的特殊文件"), std::string::npos) << failure;
     EXPECT_NE(failure.find((source / "Contents/Resources/pipe").string()), std::string::npos);
+    EXPECT_EQ(treeSnapshot(destination), old);
+    EXPECT_TRUE(hiddenItems(apps).empty());
+
+    // Deeper than the copy goes: refused, and the part already copied removed.
+    fs::remove(source / "Contents/Resources/pipe");
+    fs::path deep = source / "Contents/Resources";
+    for (int level = 0; level < 300; ++level) {
+        deep /= "d";
+    }
+    fs::create_directories(deep);
+    failure = installFailure();
+    EXPECT_NE(failure.find("文件夹层级过深"), std::string::npos) << failure;
     EXPECT_EQ(treeSnapshot(destination), old);
     EXPECT_TRUE(hiddenItems(apps).empty());
 }
@@ -433,11 +445,12 @@ std::vector<test::RecordingFileSystem::Fault> faultsFor(const std::string& opera
     if (is("copyTree")) {
         return {{ENOSPC, false}, {ENOSPC, true}, {EIO, true}};
     }
-    if (is("syncTree") || is("syncDirectory")) {
+    if (is("syncFileSystem") || is("syncDirectory")) {
         return {{EIO, true}, {EROFS, true}};
     }
     if (is("rename") || is("exchange")) {
-        return {{ENOENT, false}, {EBUSY, false}, {EROFS, false}};
+        // After running: a network file system that made the rename but reported an error.
+        return {{ENOENT, false}, {EBUSY, false}, {EROFS, false}, {ENOENT, true}, {EIO, true}};
     }
     if (is("removeTree")) {
         return {{EBUSY, false}, {EIO, true}};
@@ -499,6 +512,10 @@ TEST_F(Transaction, AFailureOfAnyFileOperationLosesNothing) {
                         for (const std::string& hidden : hiddenItems(apps)) {
                             previousNamed |= treeSnapshot(apps / hidden) == old &&
                                              failure.find(hidden) != std::string::npos;
+                        }
+                        const std::string& operation = operations[n - 1];
+                        if (operation.rfind("sync", 0) == 0 || operation.rfind("copy", 0) == 0) {
+                            EXPECT_NE(failure, "passed") << label << ": a write that failed";
                         }
                         if (failure == "passed") {
                             EXPECT_EQ(now, fresh) << label;

@@ -64,8 +64,8 @@ public:
         }
         return made;
     }
-    void syncTree(int folder, const std::string& name) override {
-        run("syncTree " + name, [&] { real_.syncTree(folder, name); });
+    void syncFileSystem(int folder) override {
+        run("syncFileSystem", [&] { real_.syncFileSystem(folder); });
     }
     void syncDirectory(int folder) override {
         run("syncDirectory", [&] { real_.syncDirectory(folder); });

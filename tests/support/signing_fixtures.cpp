@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 
 #include "install/payload_validation.h"
+#include "platform/codesign/cms_signature.h"
+#include "platform/codesign/code_directory.h"
+#include "platform/files.h"
 #include "temp_dir.h"
 
 namespace tessuro::test {
@@ -78,6 +81,35 @@ void makeSignedBundle(const std::filesystem::path& bundle, const std::string& ve
     makeUnsignedBundle(bundle, "com.vorlak.tessuro.psvalidation", version);
     const TestPki& pki = TestPki::shared();
     signBundle(bundle, pki.identity(pki.leaf), options);
+}
+
+void resignWithResources(const std::filesystem::path& bundle,
+                         const std::function<void(std::string&)>& edit, const Credential& leaf,
+                         const std::string& team) {
+    const TestPki& pki = TestPki::shared();
+    std::filesystem::path signature = bundle / "Contents/_CodeSignature";
+    std::string resources = readFileContents(signature / "CodeResources", 1 << 26);
+    edit(resources);
+    writeFile(signature / "CodeResources", resources);
+    auto hashOf = [](const std::string& s) { return digest(HashType::Sha256, asBytes(s)); };
+    CodeDirectoryContent content;
+    content.identifier = "com.vorlak.tessuro.psvalidation";
+    content.teamIdentifier = team;
+    content.infoPlistHash = hashOf(readFileContents(bundle / "Contents/Info.plist", 1 << 20));
+    content.requirementsHash = hashOf(readFileContents(signature / "CodeRequirements", 1 << 20));
+    content.resourcesHash = hashOf(resources);
+    std::string executable = readFileContents(bundle / "Contents/MacOS/Tessuro", 1 << 20);
+    content.executableHash = hashOf(executable);
+    content.executableSize = executable.size();
+    Bytes cd = buildCodeDirectory(content);
+    Bytes cdhash = digest(HashType::Sha256, cd);
+    cdhash.resize(20);
+    SigningIdentity identity = pki.identity(leaf);
+    std::vector<X509*> chain{identity.chain[0].get(), identity.chain.back().get()};
+    Bytes cms = signCms(cd, identity.key.get(), chain[0], chain,
+                        {{HashType::Sha256, cdhash, digest(HashType::Sha256, cd)}});
+    writeFile(signature / "CodeDirectory", std::string(cd.begin(), cd.end()));
+    writeFile(signature / "CodeSignature", std::string(cms.begin(), cms.end()));
 }
 
 int payloadStatus(const std::filesystem::path& bundle, std::string* detail) {

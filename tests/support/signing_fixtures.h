@@ -42,6 +42,13 @@ void makeUnsignedBundle(const std::filesystem::path& bundle,
 void makeSignedBundle(const std::filesystem::path& bundle, const std::string& version = "1",
                       const codesign::SignOptions& options = {});
 
+// Re-signs a signed bundle after `edit` has changed its CodeResources text, so that the
+// seal itself is consistent and only its content is under test. Signed by `leaf`, with
+// `team` as the CodeDirectory's team.
+void resignWithResources(const std::filesystem::path& bundle,
+                         const std::function<void(std::string&)>& edit,
+                         const codesign::Credential& leaf, const std::string& team = "Q7XK4M2LD8");
+
 // The status of a bundle against the payload requirement, with the test root trusted.
 int payloadStatus(const std::filesystem::path& bundle, std::string* detail = nullptr);
 

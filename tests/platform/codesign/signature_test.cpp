@@ -130,38 +130,6 @@ TEST(Signature, CertificatesAreJudgedAtTheSigningTimeOrNow) {
     EXPECT_EQ(payloadStatus(dir / "Old.app", &detail), kStatusOk) << detail;
 }
 
-// Re-signs a signed bundle after `edit` has changed its CodeResources text, so that the
-// seal itself is consistent and only its content is under test.
-void resignWithResources(const fs::path& bundle, const std::function<void(std::string&)>& edit,
-                         const Credential& leaf, const std::string& team = "Q7XK4M2LD8") {
-    const TestPki& pki = TestPki::shared();
-    fs::path signature = bundle / "Contents/_CodeSignature";
-    std::string resources = readFileContents(signature / "CodeResources", 1 << 26);
-    edit(resources);
-    test::writeFile(signature / "CodeResources", resources);
-    auto bytes = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
-    CodeDirectoryContent content;
-    content.identifier = "com.vorlak.tessuro.psvalidation";
-    content.teamIdentifier = team;
-    content.infoPlistHash =
-        digest(HashType::Sha256, bytes(readFileContents(bundle / "Contents/Info.plist", 1 << 20)));
-    content.requirementsHash =
-        digest(HashType::Sha256, bytes(readFileContents(signature / "CodeRequirements", 1 << 20)));
-    content.resourcesHash = digest(HashType::Sha256, bytes(resources));
-    std::string executable = readFileContents(bundle / "Contents/MacOS/Tessuro", 1 << 20);
-    content.executableHash = digest(HashType::Sha256, bytes(executable));
-    content.executableSize = executable.size();
-    Bytes cd = buildCodeDirectory(content);
-    Bytes cdhash = digest(HashType::Sha256, cd);
-    cdhash.resize(20);
-    SigningIdentity identity = pki.identity(leaf);
-    std::vector<X509*> chain{identity.chain[0].get(), identity.chain.back().get()};
-    Bytes cms = signCms(cd, identity.key.get(), chain[0], chain,
-                        {{HashType::Sha256, cdhash, digest(HashType::Sha256, cd)}});
-    test::writeFile(signature / "CodeDirectory", std::string(cd.begin(), cd.end()));
-    test::writeFile(signature / "CodeSignature", std::string(cms.begin(), cms.end()));
-}
-
 struct Tamper {
     const char* name;
     std::function<void(const fs::path& bundle, const fs::path& dir)> edit;
@@ -287,13 +255,13 @@ TEST(Signature, EveryTamperingIsCaughtAndTheUntouchedCopyPasses) {
          kStatusUntrusted},
         {"a CodeDirectory team that is not the leaf's",
          [&](auto& b, auto&) {
-             resignWithResources(
+             test::resignWithResources(
                  b, [](std::string&) {}, pki.otherTeamLeaf, "Q7XK4M2LD8");
          },
          kStatusTeamMismatch},
         {"nested code in the seal",
          [&](auto& b, auto&) {
-             resignWithResources(
+             test::resignWithResources(
                  b,
                  [](std::string& r) {
                      r.replace(r.find("<key>files2</key>\n\t<dict>") + 25, 0,
@@ -308,7 +276,7 @@ TEST(Signature, EveryTamperingIsCaughtAndTheUntouchedCopyPasses) {
              // Version 1 sealed links by following them; this verifier never follows one.
              fs::remove(b / "Contents/Resources/current.dat");
              fs::remove(b / "Contents/Resources/data-link");
-             resignWithResources(
+             test::resignWithResources(
                  b,
                  [](std::string& r) {
                      std::size_t from = r.find("<key>files2</key>");
@@ -439,7 +407,7 @@ TEST(Signature, MachOExecutablesWithoutTheirOwnSignaturePass) {
             fs::remove_all(bundle);
             test::makeSignedBundle(bundle);
             test::writeFile(bundle / "Contents/MacOS/Tessuro", c.executable);
-            resignWithResources(
+            test::resignWithResources(
                 bundle, [](std::string&) {}, pki.leaf);
         }
         std::string detail;
@@ -461,6 +429,25 @@ TEST(Signature, TheSignerReadsTheBundleAsTheVerifierDoes) {
     for (const char* name : {"Linked.app", "Climbing.app"}) {
         EXPECT_THROW(signBundle(dir / name, pki.identity(pki.leaf)), std::exception) << name;
         EXPECT_FALSE(fs::exists(dir / name / "Contents/_CodeSignature")) << name;
+    }
+}
+
+// Every file the verifier reads is checked to be a regular file before a byte is read: a
+// FIFO in place of a signed file fails the check at once instead of waiting for a writer.
+TEST(Signature, AFifoInPlaceOfASignedFileFailsAtOnce) {
+    test::TempDir dir;
+    int index = 0;
+    for (const char* file : {"Contents/Info.plist", "Contents/_CodeSignature/CodeResources",
+                             "Contents/_CodeSignature/CodeSignature", "Contents/MacOS/Tessuro",
+                             "Contents/Resources/data/levels/one.dat"}) {
+        fs::path bundle = dir / ("Fifo" + std::to_string(index++) + ".app");
+        test::makeSignedBundle(bundle);
+        fs::remove(bundle / file);
+        test::makeFifo(bundle / file);
+        int status = kStatusOk;
+        EXPECT_TRUE(test::endsWithin(2, bundle / file, [&] { status = payloadStatus(bundle); }))
+            << file;
+        EXPECT_NE(status, kStatusOk) << file;
     }
 }
 
