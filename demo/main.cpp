@@ -10,6 +10,7 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    app.setFont(QFont(QStringLiteral("Noto Sans CJK SC")));  // Simplified Chinese forms
     std::string version = "?";
     try {
         version =

@@ -1,16 +1,20 @@
 // render-gallery: draws the installer window's content in each state of the installation
-// and saves one PNG per state into the folder given, for the README. With --icon it draws
-// the icon the installer bundle carries instead.
+// and saves one PNG per state into the folder given, for the README; each picture is taken
+// once the model and the view have reached the state, never after a fixed time. It shows
+// the icon the installer bundle carries. With --scale 2 it draws at twice the resolution,
+// as on a high-density screen. With --icon it draws that icon instead.
 //
-//   render-gallery OUTPUT_FOLDER
+//   render-gallery [--scale FACTOR] OUTPUT_FOLDER
 //   render-gallery --icon OUTPUT.png
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPixmap>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <atomic>
@@ -18,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "model/installer_model.h"
 #include "platform/error.h"
@@ -37,14 +42,26 @@ struct Scenario {
     bool start = true;
 };
 
-void turn(const std::function<bool()>& done) {
-    for (int i = 0; i < 500 && !done(); ++i) {
+// Runs the event loop until `reached` holds, then until nothing is left to do: the view
+// refreshes and measures itself in tasks of its own after the model changes. Fails after
+// ten seconds.
+bool waitFor(const std::function<bool()>& reached) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!reached()) {
+        if (clock.elapsed() > 10000) {
+            return false;
+        }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
     }
     for (int i = 0; i < 5; ++i) {
         QCoreApplication::processEvents();
     }
+    return true;
 }
+
+QPixmap bundleIcon();
 
 bool render(const Scenario& scenario, const QString& folder, const std::filesystem::path& bundle) {
     std::atomic<bool> release{false};
@@ -79,30 +96,43 @@ bool render(const Scenario& scenario, const QString& folder, const std::filesyst
     layout->setContentsMargins(0, 0, 0, 0);
     QSizeF size;
     auto* view = new InstallerView(
-        *model, [&](QSizeF s) { size = s; }, installerIcon(bundle), &window);
+        *model, [&](QSizeF s) { size = s; }, bundleIcon(), &window);
     layout->addWidget(view);
     window.show();
 
     if (scenario.userFolder) {
         model->userFolder.set(true);
     }
+    bool reached = true;
     if (scenario.start) {
         model->startInstallation();
-        turn([&] { return scenario.holdRun ? false : !model->installing.get(); });
+        reached = waitFor([&] {
+            return scenario.holdRun ? view->statusLabel()->text() == QStringLiteral("正在安装…")
+                                    : !model->installing.get();
+        });
     }
-    if (scenario.launch != Scenario::Launch::None) {
+    if (reached && scenario.launch != Scenario::Launch::None) {
         model->launchInstalledApp();
-        turn([] { return false; });
+        reached = waitFor([&] {
+            return scenario.launch == Scenario::Launch::Pending ? !view->launchButton()->isEnabled()
+                                                                : !view->errorText()->isHidden();
+        });
+    }
+    if (!reached) {
+        std::fprintf(stderr, "%s: the state was not reached\n", scenario.file);
+        release = true;
+        return false;
     }
     window.setFixedSize(static_cast<int>(size.width()), static_cast<int>(size.height()));
-    turn([] { return false; });
+    waitFor([&] { return view->size() == window.size(); });
     QPixmap picture = window.grab();
     release = true;
-    turn([&] { return !model->installing.get(); });
+    waitFor([&] { return !model->installing.get(); });
     return picture.save(folder + "/" + scenario.file);
 }
 
-// The installer bundle's own icon: a teal rounded square with a box and an arrow into it.
+// The installer bundle's own icon (the build writes it into the bundle with --icon): a teal
+// rounded square with a box and an arrow into it.
 QPixmap bundleIcon() {
     QPixmap pixmap = iconBase(QColor(0x2E, 0xC4, 0xB6), QColor(0x0E, 0x7C, 0x86));
     QPainter painter(&pixmap);
@@ -119,17 +149,23 @@ QPixmap bundleIcon() {
 
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    if (argc == 3 && std::string(argv[1]) == "--icon") {
-        return bundleIcon().save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (arguments.size() == 3 && arguments[0] == "--scale") {
+        ::setenv("QT_SCALE_FACTOR", arguments[1].c_str(), 1);
+        arguments.erase(arguments.begin(), arguments.begin() + 2);
     }
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: render-gallery OUTPUT_FOLDER | --icon OUTPUT.png\n");
+    QApplication app(argc, argv);
+    if (arguments.size() == 2 && arguments[0] == "--icon") {
+        return bundleIcon().save(QString::fromStdString(arguments[1])) ? 0 : 1;
+    }
+    if (arguments.size() != 1) {
+        std::fprintf(stderr,
+                     "usage: render-gallery [--scale FACTOR] OUTPUT_FOLDER | --icon OUTPUT.png\n");
         return 2;
     }
-    QString folder = QString::fromLocal8Bit(argv[1]);
+    QString folder = QString::fromStdString(arguments[0]);
     QDir().mkpath(folder);
-    // A bundle with no icon of its own: the built-in icon stands in.
+    // The run checks the payload's presence and build number in this bundle.
     std::filesystem::path bundle = std::filesystem::temp_directory_path() / "render-gallery-bundle";
     std::filesystem::create_directories(bundle / "Contents/Resources/Payload/Tessuro.app");
     std::string longError;

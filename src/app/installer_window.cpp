@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QScreen>
+#include <QTimer>
 #include <QWindow>
 
 namespace tessuro {
@@ -41,9 +42,31 @@ void InstallerWindow::centerOnScreen() {
     if (target == nullptr) {
         return;
     }
-    QRect area = target->availableGeometry();
-    QRect frame = frameGeometry();
-    move(area.center() - QPoint(frame.width() / 2, frame.height() / 2) + (pos() - frame.topLeft()));
+    // Placed by its frame: the window manager places a new window's frame at the position
+    // asked for, and then the toolkit and the window manager agree on where the window is
+    // through every later resize.
+    winId();
+    const QRect area = target->availableGeometry();
+    windowHandle()->setFramePosition(area.center() - QPoint(width() / 2, height() / 2));
+}
+
+namespace {
+
+const Qt::WindowStates kRefusedStates =
+    Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen;
+
+}  // namespace
+
+void InstallerWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && (windowState() & kRefusedStates)) {
+        QTimer::singleShot(0, this, [this] {
+            setWindowState(windowState() & ~kRefusedStates);
+            show();
+            raise();
+            activateWindow();
+        });
+    }
 }
 
 void InstallerWindow::closeEvent(QCloseEvent* event) {

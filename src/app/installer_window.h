@@ -24,6 +24,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The window offers no minimise or maximise, but a window manager may allow them
+    // anyway: such a change is undone at once.
+    void changeEvent(QEvent* event) override;
 
 private:
     Qt::WindowFlags flagsWithClose(bool enabled) const;

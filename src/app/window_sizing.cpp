@@ -30,11 +30,10 @@ void applyWindowSizing(QWidget* window, QSizeF reported) {
     if (std::abs(content - h) <= 0.5) {
         return;
     }
-    // The top edge stays: read it before the change, put the frame back after it.
-    const int top = window->frameGeometry().top();
+    // A window keeps its top-left corner when it is resized: nothing is moved. (Moving it
+    // back to where the toolkit believes its frame stood would move it while the window
+    // manager's frame is not yet known.)
     window->setFixedSize(kWindowWidth, static_cast<int>(std::ceil(h)));
-    const int left = window->frameGeometry().left();
-    window->move(left, top);
 }
 
 }  // namespace tessuro

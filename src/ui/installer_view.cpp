@@ -7,9 +7,14 @@
 namespace tessuro {
 namespace {
 
-QFont pixelFont(int pixels, QFont::Weight weight = QFont::Normal) {
-    QFont font;
-    font.setPixelSize(pixels);
+// Every text is drawn with a Simplified Chinese face, whatever the locale, and the Latin
+// text beside it with the same face, so that forms and weights match. Sizes are in points
+// (device-independent pixels), as the window's layout is.
+constexpr const char* kFontFamily = "Noto Sans CJK SC";
+
+QFont viewFont(int points, QFont::Weight weight = QFont::Normal) {
+    QFont font(QString::fromLatin1(kFontFamily));
+    font.setPixelSize(points);
     font.setWeight(weight);
     return font;
 }
@@ -21,12 +26,24 @@ QLabel* plainLabel(const QFont& font, QWidget* parent) {
     return label;
 }
 
-// The bordered prominent style: filled with the accent colour, white title.
-constexpr const char* kProminentStyle =
-    "QPushButton { background-color: #007AFF; color: white; border: none; border-radius: 6px;"
-    " padding: 5px 16px; font-size: 13px; }"
-    "QPushButton:pressed { background-color: #0062CC; }"
-    "QPushButton:disabled { background-color: #99C9FF; color: #F4F8FF; }";
+// The bordered prominent style: filled with the accent colour, white title. Disabled, it
+// turns pale, and its title stays readable (5.7 : 1 against the pale fill).
+QString prominentStyle() {
+    return QStringLiteral(
+               "QPushButton { background-color: %1; color: white; border: none;"
+               " border-radius: 6px; padding: 5px 16px; }"
+               "QPushButton:pressed { background-color: %2; }"
+               "QPushButton:disabled { background-color: #DCEBFD; color: #245A9E; }")
+        .arg(kAccent.name(), kAccent.darker(125).name());
+}
+
+// The standard style of a small button: a white face with a thin grey border, evenly
+// padded round its title.
+constexpr const char* kStandardStyle =
+    "QPushButton { background-color: #FFFFFF; color: #1D1D1F; border: 1px solid #BDBDC2;"
+    " border-radius: 5px; padding: 3px 10px; }"
+    "QPushButton:pressed { background-color: #E4E4E8; }"
+    "QPushButton:disabled { background-color: #F5F5F7; color: #8A8A8E; border-color: #D6D6DA; }";
 
 QPushButton* button(const QString& title, QWidget* parent) {
     auto* b = new QPushButton(title, parent);
@@ -41,28 +58,28 @@ QPushButton* button(const QString& title, QWidget* parent) {
 InstallerView::InstallerView(InstallerModel& model, SizeChanged sizeChanged, const QPixmap& icon,
                              QWidget* parent)
     : QWidget(parent), model_(model), sizeChanged_(std::move(sizeChanged)) {
+    setFont(viewFont(13));
     layout_ = new QVBoxLayout(this);
     layout_->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
     layout_->setSpacing(kSpacing);
     layout_->setAlignment(Qt::AlignCenter);
 
-    icon_ = new QLabel(this);
-    icon_->setFixedSize(64, 64);
-    icon_->setPixmap(icon.scaled(64, 64, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    icon_ = new IconView(icon, kIconSide, this);
     check_ = new CheckMark(this);
-    title_ = plainLabel(pixelFont(23, QFont::DemiBold), this);
-    status_ = plainLabel(pixelFont(13), this);
+    title_ = plainLabel(viewFont(23, QFont::DemiBold), this);
+    status_ = plainLabel(viewFont(13), this);
     spinner_ = new Spinner(this);
     error_ = new WrappedText(kWidth - 2 * kMargin, this);
-    error_->setFont(pixelFont(12));
+    error_->setFont(viewFont(12));
     error_->setTextColor(kRed);
     retry_ = button(QCoreApplication::translate("InstallerView", "重试安装"), this);
-    retry_->setStyleSheet(kProminentStyle);
+    retry_->setStyleSheet(prominentStyle());
     alternative_ =
         button(QCoreApplication::translate("InstallerView", "改为安装到我的应用程序"), this);
-    alternative_->setFont(pixelFont(11));
+    alternative_->setFont(viewFont(11));
+    alternative_->setStyleSheet(QString::fromLatin1(kStandardStyle));
     launch_ = button(QString(), this);
-    launch_->setStyleSheet(kProminentStyle);
+    launch_->setStyleSheet(prominentStyle());
 
     for (QWidget* element : std::initializer_list<QWidget*>{
              icon_, check_, title_, status_, spinner_, error_, retry_, alternative_, launch_}) {

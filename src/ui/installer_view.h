@@ -25,6 +25,7 @@ public:
     static constexpr int kMinimumHeight = 260;
     static constexpr int kMargin = 30;
     static constexpr int kSpacing = 16;
+    static constexpr int kIconSide = 64;
 
     InstallerView(InstallerModel& model, SizeChanged sizeChanged, const QPixmap& icon,
                   QWidget* parent = nullptr);
@@ -36,7 +37,7 @@ public:
     QPushButton* activeDefaultButton() const;
 
     // The elements, for tests and the gallery.
-    QLabel* iconLabel() const { return icon_; }
+    IconView* iconView() const { return icon_; }
     CheckMark* checkMark() const { return check_; }
     QLabel* titleLabel() const { return title_; }
     QLabel* statusLabel() const { return status_; }
@@ -60,7 +61,7 @@ private:
     std::optional<QSizeF> reported_;
 
     QVBoxLayout* layout_;
-    QLabel* icon_;
+    IconView* icon_;
     CheckMark* check_;
     QLabel* title_;
     QLabel* status_;

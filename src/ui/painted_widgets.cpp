@@ -67,4 +67,15 @@ void CheckMark::paintEvent(QPaintEvent*) {
     painter.drawPath(tick);
 }
 
+IconView::IconView(const QPixmap& picture, int side, QWidget* parent)
+    : QWidget(parent), picture_(picture), side_(side) {
+    setFixedSize(side_, side_);
+}
+
+void IconView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawPixmap(rect(), picture_);  // stretched, neither tiled nor cropped
+}
+
 }  // namespace tessuro

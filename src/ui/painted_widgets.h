@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPixmap>
 #include <QTimer>
 #include <QWidget>
 
@@ -31,6 +32,22 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    int side_;
+};
+
+// The application's icon, stretched to a fixed size in points and drawn from the full
+// picture at the screen's device pixel ratio, so that it stays sharp at any scale.
+class IconView : public QWidget {
+public:
+    IconView(const QPixmap& picture, int side, QWidget* parent = nullptr);
+    QSize sizeHint() const override { return {side_, side_}; }
+    const QPixmap& picture() const { return picture_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QPixmap picture_;
     int side_;
 };
 

@@ -17,12 +17,9 @@ protected:
         std::make_unique<InstallerWindow>([] { return true; });
 
     void SetUp() override {
-        window->move(100, 50);
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     }
-
-    QPoint topLeft() const { return window->frameGeometry().topLeft(); }
 
     static void settle() {
         for (int i = 0; i < 3; ++i) {
@@ -31,13 +28,13 @@ protected:
     }
 };
 
-TEST_F(WindowSizing, FollowsTheReportedHeightWithTheTopLeftInPlace) {
-    const QPoint corner = topLeft();
+// The top-left corner under a real window manager is the X session test's (an offscreen
+// window has no frame to keep in place).
+TEST_F(WindowSizing, FollowsTheReportedHeight) {
     ASSERT_EQ(window->size(), QSize(400, 320));
 
     applyWindowSizing(window.get(), QSizeF(400, 300.4));
     EXPECT_EQ(window->size(), QSize(400, 301)) << "rounded up to a whole point";
-    EXPECT_EQ(topLeft(), corner);
     EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "still not resizable by the user";
 
     for (double within : {300.8, 301.5}) {
@@ -46,7 +43,6 @@ TEST_F(WindowSizing, FollowsTheReportedHeightWithTheTopLeftInPlace) {
     }
     applyWindowSizing(window.get(), QSizeF(400, 300.4));  // 0.6 away: the same size again
     EXPECT_EQ(window->size(), QSize(400, 301));
-    EXPECT_EQ(topLeft(), corner);
 
     for (double nothing : {0.0, -5.0, std::nan("")}) {
         applyWindowSizing(window.get(), QSizeF(400, nothing));
@@ -54,7 +50,6 @@ TEST_F(WindowSizing, FollowsTheReportedHeightWithTheTopLeftInPlace) {
     }
     applyWindowSizing(window.get(), QSizeF(250, 480.2));
     EXPECT_EQ(window->size(), QSize(400, 481)) << "the width stays 400";
-    EXPECT_EQ(topLeft(), corner);
 }
 
 TEST_F(WindowSizing, EachReportIsItsOwnLaterTask) {

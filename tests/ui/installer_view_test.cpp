@@ -49,7 +49,7 @@ protected:
                 out.push_back(what);
             }
         };
-        add(view->iconLabel(), "icon");
+        add(view->iconView(), "icon");
         add(view->checkMark(), "check");
         add(view->titleLabel(), "title " + view->titleLabel()->text().toStdString());
         add(view->statusLabel(), "status " + view->statusLabel()->text().toStdString());
@@ -75,7 +75,7 @@ using Shown = std::vector<std::string>;
 
 TEST_F(View, BeforeAndDuringTheRun) {
     EXPECT_EQ(shown(), (Shown{"icon", "title 安装Tessuro", "status 正在准备安装…", "spinner"}));
-    EXPECT_EQ(view->iconLabel()->pixmap().size(), QSize(64, 64)) << "stretched to 64 × 64";
+    EXPECT_EQ(view->iconView()->size(), QSize(64, 64)) << "stretched to 64 × 64 points";
     pressReturn();
     EXPECT_FALSE(model->installing.get()) << "Return does nothing before the first failure";
 
@@ -146,6 +146,24 @@ TEST_F(LaunchingView, InstalledThenLaunching) {
                      "button 立即启动 (default)"}));
     pressReturn();
     EXPECT_EQ(opened.size(), 2u) << "a failed launch can be tried again";
+}
+
+// Chinese is drawn with its Simplified forms whatever the locale, and Latin text with the
+// same face, so that weights match: every text resolves to that one family.
+TEST_F(View, EveryTextIsDrawnWithTheSimplifiedChineseFace) {
+    transaction.outcome = [] {
+        throw installerError("无法写入文件夹“/Applications”：没有访问权限");
+    };
+    model->startInstallation();
+    runToEnd();
+    for (QWidget* text : std::initializer_list<QWidget*>{
+             view->titleLabel(), view->statusLabel(), view->errorText(), view->retryButton(),
+             view->alternativeButton(), view->launchButton()}) {
+        EXPECT_EQ(QFontInfo(text->font()).family(), "Noto Sans CJK SC")
+            << text->metaObject()->className();
+    }
+    EXPECT_EQ(QFontInfo(view->titleLabel()->font()).pixelSize(), 23);
+    EXPECT_EQ(QFontInfo(view->alternativeButton()->font()).pixelSize(), 11);
 }
 
 TEST_F(View, ErrorTextIsShownLiterallyAndWrapsAt340) {

@@ -1,0 +1,230 @@
+// x_window: what the X server says about the installer's window, for the tests that run it
+// in a real X session (Xvfb with a window manager).
+//
+//   x_window watch TITLE SECONDS   every 2 ms, the absolute position and size of the window's
+//                                  client area, one line per change ("unmapped" when hidden)
+//   x_window state TITLE           "viewable" or "hidden", then the MWM functions it offers
+//   x_window shot FILE [TITLE]     a PNG of the screen, or of the window with its frame
+//   x_window join FILE PNG...      the pictures side by side, tops aligned, on black
+
+// Qt first: Xlib defines names (Bool, Status) that Qt's headers refuse to follow.
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPixmap>
+#include <QScreen>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <poll.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kGap = 16;
+
+int ignoreErrors(Display*, XErrorEvent*) {
+    return 0;  // windows come and go while the tree is walked
+}
+
+std::string utf8Name(Display* display, Window window) {
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* value = nullptr;
+    std::string name;
+    if (XGetWindowProperty(display, window, XInternAtom(display, "_NET_WM_NAME", False), 0, 256,
+                           False, XInternAtom(display, "UTF8_STRING", False), &type, &format,
+                           &count, &after, &value) == Success &&
+        value != nullptr) {
+        name.assign(reinterpret_cast<char*>(value), count);
+        XFree(value);
+    }
+    return name;
+}
+
+// The client window titled `title`, viewable or not.
+Window find(Display* display, Window from, const std::string& title) {
+    if (utf8Name(display, from) == title) {
+        return from;
+    }
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(display, from, &root, &parent, &children, &count)) {
+        return 0;
+    }
+    Window found = 0;
+    for (unsigned i = 0; i < count && !found; ++i) {
+        found = find(display, children[i], title);
+    }
+    if (children != nullptr) {
+        XFree(children);
+    }
+    return found;
+}
+
+// The window manager's frame around a client: its ancestor just below the root.
+Window frameOf(Display* display, Window window) {
+    for (;;) {
+        Window root, parent, *children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(display, window, &root, &parent, &children, &count)) {
+            return window;
+        }
+        if (children != nullptr) {
+            XFree(children);
+        }
+        if (parent == root) {
+            return window;
+        }
+        window = parent;
+    }
+}
+
+// Looks at the window after every change the X server reports for it or for the window
+// manager's frames (configure, map, unmap), and at least every 2 ms.
+int watch(Display* display, const std::string& title, double seconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const Window root = DefaultRootWindow(display);
+    XSelectInput(display, root, SubstructureNotifyMask);
+    std::string last;
+    Window window = 0;
+    while (std::chrono::duration<double>(Clock::now() - start).count() < seconds) {
+        if (!window && (window = find(display, root, title))) {
+            XSelectInput(display, window, StructureNotifyMask);
+        }
+        XWindowAttributes attributes;
+        if (window && XGetWindowAttributes(display, window, &attributes)) {
+            std::string now = "unmapped";
+            if (attributes.map_state == IsViewable) {
+                int x = 0, y = 0;
+                Window child;
+                XTranslateCoordinates(display, window, root, 0, 0, &x, &y, &child);
+                now = std::to_string(x) + "," + std::to_string(y) + " " +
+                      std::to_string(attributes.width) + "x" + std::to_string(attributes.height);
+            }
+            if (now != last) {
+                std::printf("%.3f %s\n",
+                            std::chrono::duration<double>(Clock::now() - start).count(),
+                            now.c_str());
+                std::fflush(stdout);
+                last = now;
+            }
+        } else {
+            window = 0;
+        }
+        // The next change, or 2 ms.
+        XFlush(display);
+        if (XPending(display) == 0) {
+            pollfd connection{ConnectionNumber(display), POLLIN, 0};
+            ::poll(&connection, 1, 2);
+        }
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+        }
+    }
+    return 0;
+}
+
+int state(Display* display, const std::string& title) {
+    Window window = find(display, DefaultRootWindow(display), title);
+    XWindowAttributes attributes;
+    if (!window || !XGetWindowAttributes(display, window, &attributes)) {
+        std::printf("absent\n");
+        return 1;
+    }
+    std::printf("%s\n", attributes.map_state == IsViewable ? "viewable" : "hidden");
+    Atom hints = XInternAtom(display, "_MOTIF_WM_HINTS", False), type;
+    int format;
+    unsigned long count, after;
+    unsigned char* value = nullptr;
+    if (XGetWindowProperty(display, window, hints, 0, 5, False, hints, &type, &format, &count,
+                           &after, &value) == Success &&
+        value != nullptr && count >= 2) {
+        const long* fields = reinterpret_cast<const long*>(value);
+        const long functions = fields[1];
+        std::printf("functions:%s%s%s%s%s\n", functions & 0x2 ? " resize" : "",
+                    functions & 0x4 ? " move" : "", functions & 0x8 ? " minimize" : "",
+                    functions & 0x10 ? " maximize" : "", functions & 0x20 ? " close" : "");
+        XFree(value);
+    }
+    return 0;
+}
+
+int shot(int argc, char** argv, Display* display) {
+    QGuiApplication app(argc, argv);
+    QScreen* screen = QGuiApplication::primaryScreen();
+    QPixmap picture = screen->grabWindow(0);
+    if (argc > 3) {
+        Window window = find(display, DefaultRootWindow(display), argv[3]);
+        XWindowAttributes frame;
+        if (!window || !XGetWindowAttributes(display, frameOf(display, window), &frame)) {
+            std::fprintf(stderr, "no window titled %s\n", argv[3]);
+            return 1;
+        }
+        const int margin = 8;
+        picture = picture.copy(frame.x - margin, frame.y - margin,
+                               frame.width + 2 * frame.border_width + 2 * margin,
+                               frame.height + 2 * frame.border_width + 2 * margin);
+    }
+    return picture.save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
+}
+
+int join(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QGuiApplication app(argc, argv);
+    std::vector<QImage> pictures;
+    int width = 0, height = 0;
+    for (int i = 3; i < argc; ++i) {
+        pictures.emplace_back(QString::fromLocal8Bit(argv[i]));
+        width += pictures.back().width() + (i > 3 ? kGap : 0);
+        height = std::max(height, pictures.back().height());
+    }
+    QImage joined(width, height, QImage::Format_RGB32);
+    joined.fill(Qt::black);
+    QPainter painter(&joined);
+    int x = 0;
+    for (const QImage& picture : pictures) {
+        painter.drawImage(x, 0, picture);
+        x += picture.width() + kGap;
+    }
+    painter.end();
+    return joined.save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 3 && std::string(argv[1]) == "join") {
+        return join(argc, argv);
+    }
+    std::unique_ptr<Display, int (*)(Display*)> connection(XOpenDisplay(nullptr), XCloseDisplay);
+    Display* display = connection.get();
+    if (display == nullptr || argc < 3) {
+        std::fprintf(stderr,
+                     "usage: x_window watch TITLE SECONDS | state TITLE | shot FILE [TITLE]\n");
+        return 2;
+    }
+    XSetErrorHandler(ignoreErrors);
+    const std::string command = argv[1];
+    if (command == "watch" && argc == 4) {
+        return watch(display, argv[2], std::atof(argv[3]));
+    }
+    if (command == "state") {
+        return state(display, argv[2]);
+    }
+    if (command == "shot") {
+        return shot(argc, argv, display);
+    }
+    return 2;
+}
