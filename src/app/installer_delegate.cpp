@@ -36,10 +36,15 @@ void InstallerDelegate::applicationDidFinishLaunching() {
 
     // The view reports its size; each report becomes its own later task on the window.
     QPointer<QWidget> sizedWindow(window_.get());
+    const QPixmap icon = installerIcon(model_->installerBundle());
+    window_->setWindowIcon(icon);
     view_ = new InstallerView(
-        *model_, [sizedWindow](QSizeF size) { scheduleWindowSizing(sizedWindow, size); },
-        installerIcon(model_->installerBundle()), window_.get());
+        *model_, [sizedWindow](QSizeF size) { scheduleWindowSizing(sizedWindow, size); }, icon,
+        window_.get());
     layout->addWidget(view_);
+    // Shown at its content's size from the start, and centred by it: the window manager
+    // places it once, and no resize follows right upon the placement.
+    applyWindowSizing(window_.get(), view_->measuredSize());
     window_->centerOnScreen();
 
     QPointer<InstallerWindow> weakWindow(window_.get());

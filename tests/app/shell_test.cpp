@@ -56,7 +56,7 @@ TEST_F(Shell, TheWindowAndTheAutomaticStart) {
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(window->windowTitle(), "安装Tessuro");
-    EXPECT_EQ(window->size(), QSize(400, 320));
+    EXPECT_EQ(window->size(), QSize(400, 260)) << "shown at its content's size";
     EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "the user cannot resize it";
     Qt::WindowFlags flags = window->windowHandle()->flags();
     EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
