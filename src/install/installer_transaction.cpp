@@ -23,7 +23,9 @@
 #include <thread>
 
 #include "install/destination_inspection.h"
+#include "platform/codesign/digest.h"
 #include "platform/error.h"
+#include "platform/thread_priority.h"
 #include "platform/tree_copy.h"
 #include "platform/uuid.h"
 
@@ -82,7 +84,11 @@ public:
                const std::function<std::exception_ptr()>& sourceFailure) {
         std::exception_ptr copyFailure;
         try {
-            staged_ = files_.copyTree(source, folder_, staging_);
+            // Each staged file is read for its verification while the copy goes on.
+            codesign::DigestPrefetch prefetch(folder_, codesign::HashType::Sha256);
+            staged_ = files_.copyTree(
+                source, folder_, staging_,
+                [&](const std::filesystem::path& relative) { prefetch.add(staging_ / relative); });
         } catch (...) {
             copyFailure = std::current_exception();  // the copy removed what it wrote
         }
@@ -459,7 +465,10 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
 
     // The source's verification reads the payload while the destination is prepared and
     // the copy runs; its failure still wins over theirs, and nothing of the copy outlives it.
-    std::future<void> sourceVerified = std::async(std::launch::async, [&] { verify(source); });
+    std::future<void> sourceVerified = std::async(std::launch::async, [&] {
+        lowerCurrentThreadPriority(Yield::ToFileWork);  // the copy beside it comes first
+        verify(source);
+    });
     auto sourceFailure = [&sourceVerified]() -> std::exception_ptr {
         try {
             sourceVerified.get();

@@ -94,9 +94,9 @@ public:
         return readFileContentsAt(folder, relative, maxBytes);
     }
 
-    FileIdentity copyTree(const std::filesystem::path& source, int folder,
-                          const std::string& name) override {
-        return tessuro::copyTree(source, folder, name);
+    FileIdentity copyTree(const std::filesystem::path& source, int folder, const std::string& name,
+                          const CopiedFile& copied) override {
+        return tessuro::copyTree(source, folder, name, copied);
     }
 
     void syncFileSystem(int folder) override {

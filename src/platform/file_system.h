@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,9 @@
 #include "platform/unique_fd.h"
 
 namespace tessuro {
+
+// Hears of each file a copy has finished, by its path below the copy's top.
+using CopiedFile = std::function<void(const std::filesystem::path& relative)>;
 
 enum class RenameMode {
     NoReplace,  // fails with EEXIST when something stands at the new name
@@ -52,8 +56,10 @@ public:
     // and sticky bits, group and other write permission, ACLs, security.* and trusted.*
     // attributes. Other kinds of file fail the copy. Returns the identity of the folder it
     // made; a copy that fails removes what it wrote, and nothing else.
+    // `copied` hears of each regular file once it is complete (mode and times set), by its
+    // path below the copy's top.
     virtual FileIdentity copyTree(const std::filesystem::path& source, int folder,
-                                  const std::string& name) = 0;
+                                  const std::string& name, const CopiedFile& copied = {}) = 0;
 
     // Puts everything written on the folder's file system on disk. `folder` must have been
     // opened before the writes: a write-back error is reported to every descriptor opened

@@ -6,12 +6,12 @@
 
 namespace tessuro {
 
-void lowerCurrentThreadPriority() noexcept {
+void lowerCurrentThreadPriority(Yield yield) noexcept {
     // On Linux the nice value belongs to the thread, and new threads inherit it.
-    const int kBackgroundNice = 5;
+    const int nice = yield == Yield::ToWindow ? 5 : 10;
     pid_t thread = static_cast<pid_t>(::syscall(SYS_gettid));
-    if (::getpriority(PRIO_PROCESS, static_cast<id_t>(thread)) < kBackgroundNice) {
-        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), kBackgroundNice);
+    if (::getpriority(PRIO_PROCESS, static_cast<id_t>(thread)) < nice) {
+        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), nice);
     }
 }
 

@@ -2,9 +2,12 @@
 
 namespace tessuro {
 
-// Makes the calling thread, and the threads it starts from now on, yield to the user's
-// interactive work: the file work of an installation runs at the priority of work the user
-// waits for, below the thread that draws the window.
-void lowerCurrentThreadPriority() noexcept;
+// How far a thread steps back for others: file work below the thread that draws the
+// window, and work that runs beside the file work below that again.
+enum class Yield { ToWindow, ToFileWork };
+
+// Makes the calling thread, and the threads it starts from now on, step back (never
+// forward: a thread already lower stays as it is).
+void lowerCurrentThreadPriority(Yield yield = Yield::ToWindow) noexcept;
 
 }  // namespace tessuro

@@ -179,8 +179,9 @@ void copyBytes(int from, int to, off_t size, const std::filesystem::path& shown)
         copyRange(from, to, data, hole - data, shown);
         offset = hole;
     }
-    if (::ftruncate(to, size) != 0) {
-        fail(errno, "无法写入", shown);
+    struct stat written {};
+    if (::fstat(to, &written) != 0 || (written.st_size < size && ::ftruncate(to, size) != 0)) {
+        fail(errno, "无法写入", shown);  // the size, where the file ends in a hole
     }
 }
 
@@ -230,13 +231,25 @@ void copySymlink(int fromFolder, const std::string& name, int toFolder, const st
     }
 }
 
+// Where the copy started, and whom it tells of each file it has finished.
+struct CopyNotice {
+    const std::filesystem::path& source;
+    const CopiedFile& copied;
+
+    void finished(const std::filesystem::path& shown) const {
+        if (copied) {
+            copied(shown.lexically_relative(source));
+        }
+    }
+};
+
 void copyFolder(int from, int toParent, const std::string& name, const std::filesystem::path& shown,
-                int depth);
+                int depth, const CopyNotice& notice);
 
 // Copies the entries of one folder into another, then the folder's own attributes, mode
 // and times (last: the copy stays private until its content is complete).
 void fillFolder(int from, int to, const std::filesystem::path& shown,
-                const std::filesystem::path& made, int depth) {
+                const std::filesystem::path& made, int depth, const CopyNotice& notice) {
     struct stat st {};
     if (::fstat(from, &st) != 0) {
         fail(errno, "无法读取", shown);
@@ -252,9 +265,10 @@ void fillFolder(int from, int to, const std::filesystem::path& shown,
             if (!sub) {
                 fail(errno, "无法打开文件夹", entryShown);
             }
-            copyFolder(sub.get(), to, entry, entryShown, depth + 1);
+            copyFolder(sub.get(), to, entry, entryShown, depth + 1, notice);
         } else if (S_ISREG(child.st_mode)) {
             copyFile(from, entry, to, entryShown);
+            notice.finished(entryShown);
         } else if (S_ISLNK(child.st_mode)) {
             copySymlink(from, entry, to, child, entryShown);
         } else {
@@ -296,12 +310,12 @@ void checkMadeHere(int folder, const std::filesystem::path& shown) {
 }
 
 void copyFolder(int from, int toParent, const std::string& name, const std::filesystem::path& shown,
-                int depth) {
+                int depth, const CopyNotice& notice) {
     if (depth > kMaxTreeDepth) {
         fail(ELOOP, "无法复制", shown, "文件夹层级过深");
     }
     UniqueFd to = makeFolder(toParent, name);
-    fillFolder(from, to.get(), shown, at(toParent, name), depth);
+    fillFolder(from, to.get(), shown, at(toParent, name), depth, notice);
 }
 
 // A folder of a tree being removed, held without following a link, and opened for reading
@@ -388,7 +402,7 @@ bool removeEmptiedFolder(int parent, const std::string& name, const FileIdentity
 }  // namespace
 
 FileIdentity copyTree(const std::filesystem::path& source, int destinationFolder,
-                      const std::string& name) {
+                      const std::string& name, const CopiedFile& copied) {
     UniqueFd from(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!from) {
         fail(errno, "无法读取", source);
@@ -407,7 +421,8 @@ FileIdentity copyTree(const std::filesystem::path& source, int destinationFolder
             fail(errno, "无法读取", at(destinationFolder, name));
         }
         dropInheritedAcls(to.get(), at(destinationFolder, name));
-        fillFolder(from.get(), to.get(), source, at(destinationFolder, name), 0);
+        fillFolder(from.get(), to.get(), source, at(destinationFolder, name), 0,
+                   CopyNotice{source, copied});
     } catch (const Error& error) {
         // What was written goes, but only the folder made here.
         try {

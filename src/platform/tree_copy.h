@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/file_system.h"
 #include "platform/files.h"
 
 namespace tessuro {
@@ -14,7 +15,7 @@ inline constexpr int kMaxTreeDepth = 256;
 // Copies the tree at `source` to `name` inside the folder `destinationFolder` (a
 // descriptor) and returns the identity of the folder it made; see FileSystem::copyTree.
 FileIdentity copyTree(const std::filesystem::path& source, int destinationFolder,
-                      const std::string& name);
+                      const std::string& name, const CopiedFile& copied = {});
 
 // Removes `name` inside `folder` with everything below it, never following a link; nothing
 // there is no failure.

@@ -51,13 +51,13 @@ public:
         return run("readFileAt " + relative.string(),
                    [&] { return real_.readFileAt(folder, relative, maxBytes); });
     }
-    FileIdentity copyTree(const std::filesystem::path& source, int folder,
-                          const std::string& name) override {
+    FileIdentity copyTree(const std::filesystem::path& source, int folder, const std::string& name,
+                          const CopiedFile& copied) override {
         std::optional<Fault> fault = step("copyTree " + name);
         if (fault && !fault->afterRunning) {
             throw injected(*fault);
         }
-        FileIdentity made = real_.copyTree(source, folder, name);
+        FileIdentity made = real_.copyTree(source, folder, name, copied);
         if (fault) {
             real_.removeTree(folder, name, made);  // a failed copy removes what it wrote
             throw injected(*fault);

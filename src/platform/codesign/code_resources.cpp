@@ -6,11 +6,13 @@
 #include <fcntl.h>
 #include <regex.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <numeric>
 #include <set>
 #include <thread>
 
@@ -173,7 +175,8 @@ bool alwaysExcluded(const std::string& path, const std::vector<std::string>& exc
 
 struct DiskItem {
     bool symlink = false;
-    std::string target;  // link target
+    std::string target;       // link target
+    struct stat status = {};  // of a file, as the walk found it
 };
 
 // Every file and link below the folder, by path relative to it, never following a link.
@@ -212,7 +215,8 @@ bool walk(int folder, const std::string& prefix, std::map<std::string, DiskItem>
             }
             items[path] = DiskItem{true, std::string(target.data(), static_cast<std::size_t>(n))};
         } else {
-            items[path] = DiskItem{};  // a regular file, or a special file that fails later
+            // A regular file, or a special file that fails later.
+            items[path] = DiskItem{false, {}, st};
         }
     }
     return true;
@@ -220,13 +224,6 @@ bool walk(int folder, const std::string& prefix, std::map<std::string, DiskItem>
 
 // The digest of a sealed file; nothing when it is not a regular file reached without
 // following a link (a folder on its way may have been swapped for one since the walk).
-std::optional<Bytes> hashAt(int contentsFd, const std::string& path, HashType type) {
-    try {
-        return digestFile(type, openRegularFileAt(contentsFd, path).get());
-    } catch (const Error&) {
-        return std::nullopt;
-    }
-}
 
 std::optional<Bytes> dataOf(plist_t node) {
     if (node == nullptr || plist_get_node_type(node) != PLIST_DATA) {
@@ -245,12 +242,13 @@ struct HashJob {
     std::string path;
     HashType type;
     Bytes expected;
+    std::uint64_t size;
 };
 
 // An entry of "files" or "files2" checked against the disk, except the content of a sealed
 // file, which becomes a job.
 ResourceCheck checkEntry(plist_t entry, const DiskItem& item, const std::string& path,
-                         std::vector<HashJob>& jobs) {
+                         std::vector<HashJob>& jobs, const DigestCache* cache) {
     std::optional<Bytes> sha1, sha256;
     if (plist_get_node_type(entry) == PLIST_DATA) {
         sha1 = dataOf(entry);
@@ -278,20 +276,34 @@ ResourceCheck checkEntry(plist_t entry, const DiskItem& item, const std::string&
     if (item.symlink) {
         return ResourceCheck::Modified;  // a link where a file was sealed
     }
-    jobs.push_back(HashJob{path, sha256 ? HashType::Sha256 : HashType::Sha1,
-                           sha256 ? std::move(*sha256) : std::move(*sha1)});
+    const HashType type = sha256 ? HashType::Sha256 : HashType::Sha1;
+    Bytes expected = sha256 ? std::move(*sha256) : std::move(*sha1);
+    if (cache != nullptr) {
+        // The file as the walk found it, unchanged since its digest was taken.
+        if (std::optional<Bytes> known = cache->find(item.status, type)) {
+            return *known == expected ? ResourceCheck::Intact : ResourceCheck::Modified;
+        }
+    }
+    jobs.push_back(
+        HashJob{path, type, std::move(expected), static_cast<std::uint64_t>(item.status.st_size)});
     return ResourceCheck::Intact;
 }
 
 // Runs the hash jobs on every core; the first job (in path order) whose file does not
 // match, if any.
-const HashJob* firstMismatch(const std::vector<HashJob>& jobs, int contentsFd) {
+const HashJob* firstMismatch(const std::vector<HashJob>& jobs, int contentsFd, DigestCache* cache) {
+    // The largest files first, so that no thread is left hashing a large one alone at the end.
+    std::vector<std::size_t> order(jobs.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return jobs[a].size > jobs[b].size; });
     std::vector<char> intact(jobs.size(), 0);
     std::atomic<std::size_t> next{0};
     auto work = [&] {
-        for (std::size_t i = next++; i < jobs.size(); i = next++) {
-            std::optional<Bytes> actual = hashAt(contentsFd, jobs[i].path, jobs[i].type);
-            intact[i] = actual && *actual == jobs[i].expected;
+        for (std::size_t n = next++; n < order.size(); n = next++) {
+            const HashJob& job = jobs[order[n]];
+            std::optional<Bytes> actual = digestFileAt(contentsFd, job.path, job.type, cache);
+            intact[order[n]] = actual && *actual == job.expected;
         }
     };
     std::size_t threads =
@@ -389,7 +401,19 @@ plist_t dataNode(const Bytes& bytes) {
 }  // namespace
 
 ResourceVerdict verifyResources(ByteView codeResources, int contentsFd,
-                                const std::vector<std::string>& excluded) {
+                                const std::vector<std::string>& excluded, DigestCache* cache) {
+    // The disk is walked while the seal is parsed: the two take about as long.
+    std::map<std::string, DiskItem> disk;
+    bool walked = false;
+    std::thread walker([&] { walked = walk(contentsFd, "", disk, excluded, 0); });
+    struct Joined {
+        std::thread& thread;
+        ~Joined() {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    } joined{walker};
     std::optional<PropertyList> plist;
     try {
         plist.emplace(PropertyList::parse(
@@ -425,8 +449,8 @@ ResourceVerdict verifyResources(ByteView codeResources, int contentsFd,
         return nested;
     }
 
-    std::map<std::string, DiskItem> disk;
-    if (!walk(contentsFd, "", disk, excluded, 0)) {
+    walker.join();
+    if (!walked) {
         return {ResourceCheck::Modified, {}};
     }
 
@@ -444,12 +468,12 @@ ResourceVerdict verifyResources(ByteView codeResources, int contentsFd,
         if (!version2 && item.symlink) {
             return {ResourceCheck::Unsupported, path};  // version 1 sealed links by following them
         }
-        ResourceCheck check = checkEntry(entry, item, path, jobs);
+        ResourceCheck check = checkEntry(entry, item, path, jobs, cache);
         if (check != ResourceCheck::Intact) {
             return {check, path};
         }
     }
-    if (const HashJob* mismatch = firstMismatch(jobs, contentsFd)) {
+    if (const HashJob* mismatch = firstMismatch(jobs, contentsFd, cache)) {
         return {ResourceCheck::Modified, mismatch->path};
     }
 
@@ -491,8 +515,8 @@ Bytes buildResources(int contentsFd, const std::vector<std::string>& excluded) {
             }
             continue;
         }
-        std::optional<Bytes> sha1 = hashAt(contentsFd, path, HashType::Sha1);
-        std::optional<Bytes> sha256 = hashAt(contentsFd, path, HashType::Sha256);
+        std::optional<Bytes> sha1 = digestFileAt(contentsFd, path, HashType::Sha1, nullptr);
+        std::optional<Bytes> sha256 = digestFileAt(contentsFd, path, HashType::Sha256, nullptr);
         if (!sha1 || !sha256) {
             ok = false;
             break;

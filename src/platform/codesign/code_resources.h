@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/codesign/blob.h"
+#include "platform/codesign/digest.h"
 
 namespace tessuro::codesign {
 
@@ -27,9 +28,11 @@ struct ResourceVerdict {
 
 // Checks the files under `contentsFd` (a bundle's Contents folder) against a CodeResources
 // property list, never following a link. `excluded` are paths relative to Contents/ that
-// the seal leaves out besides the signature itself (the main executable).
+// the seal leaves out besides the signature itself (the main executable). Digests of files
+// unchanged since an earlier check come from `cache`, when one is given.
 ResourceVerdict verifyResources(ByteView codeResources, int contentsFd,
-                                const std::vector<std::string>& excluded);
+                                const std::vector<std::string>& excluded,
+                                DigestCache* cache = nullptr);
 
 // Writes a CodeResources property list (version 2 with the default rules, and version 1 for
 // old verifiers) for the files under `contentsFd`.

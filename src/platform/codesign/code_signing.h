@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/codesign/digest.h"
 #include "platform/codesign/openssl_ptr.h"
 #include "platform/codesign/requirement.h"
 

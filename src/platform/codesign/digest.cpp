@@ -1,21 +1,31 @@
 #include "platform/codesign/digest.h"
 
 #include <openssl/evp.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <span>
+
+#include "platform/error.h"
+#include "platform/files.h"
+#include "platform/thread_priority.h"
 
 namespace tessuro::codesign {
 namespace {
 
+// Fetched once: an implicit fetch on every digest takes the provider's locks each time.
 const EVP_MD* algorithm(HashType type) {
+    static EVP_MD* const sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    static EVP_MD* const sha384 = EVP_MD_fetch(nullptr, "SHA384", nullptr);
     switch (type) {
-        case HashType::Sha1: return EVP_sha1();
+        case HashType::Sha1: return sha1;
         case HashType::Sha256:
-        case HashType::Sha256Truncated: return EVP_sha256();
-        case HashType::Sha384: return EVP_sha384();
+        case HashType::Sha256Truncated: return sha256;
+        case HashType::Sha384: return sha384;
     }
     return nullptr;
 }
@@ -41,9 +51,18 @@ Bytes finish(HashType type, EVP_MD_CTX* context) {
     return out;
 }
 
+constexpr std::size_t kBlock = 1 << 20;
+
+// The read buffer of the calling thread, made once: a fresh megabyte per file, zeroed by
+// the allocator, cost more than the hashing of the many small files of a bundle.
+std::span<std::uint8_t> readBuffer() {
+    thread_local std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kBlock]);
+    return {buffer.get(), kBlock};
+}
+
 // Feeds up to `limit` bytes of the file from `offset` into the context.
-bool feed(EVP_MD_CTX* context, int fd, std::uint64_t offset, std::uint64_t limit,
-          std::vector<std::uint8_t>& buffer) {
+bool feed(EVP_MD_CTX* context, int fd, std::uint64_t offset, std::uint64_t limit) {
+    const std::span<std::uint8_t> buffer = readBuffer();
     while (limit > 0) {
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(limit, buffer.size()));
         ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
@@ -59,8 +78,6 @@ bool feed(EVP_MD_CTX* context, int fd, std::uint64_t offset, std::uint64_t limit
     }
     return true;
 }
-
-constexpr std::size_t kBlock = 1 << 20;
 
 }  // namespace
 
@@ -99,13 +116,13 @@ Bytes digest(HashType type, ByteView data) {
 
 std::optional<Bytes> digestFile(HashType type, int fd, std::optional<std::uint64_t> limit) {
     Context context = start(type);
-    std::vector<std::uint8_t> buffer(kBlock);
     if (limit) {
-        if (!feed(context.get(), fd, 0, *limit, buffer)) {
+        if (!feed(context.get(), fd, 0, *limit)) {
             return std::nullopt;
         }
         return finish(type, context.get());
     }
+    const std::span<std::uint8_t> buffer = readBuffer();
     for (std::uint64_t offset = 0;;) {
         ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) {
@@ -125,16 +142,108 @@ std::optional<Bytes> digestFile(HashType type, int fd, std::optional<std::uint64
 std::optional<std::vector<Bytes>> digestPages(HashType type, int fd, std::uint64_t limit,
                                               std::uint64_t pageSize) {
     std::vector<Bytes> pages;
-    std::vector<std::uint8_t> buffer(
-        static_cast<std::size_t>(std::min<std::uint64_t>(pageSize, kBlock)));
     for (std::uint64_t offset = 0; offset < limit; offset += pageSize) {
         Context context = start(type);
-        if (!feed(context.get(), fd, offset, std::min(pageSize, limit - offset), buffer)) {
+        if (!feed(context.get(), fd, offset, std::min(pageSize, limit - offset))) {
             return std::nullopt;
         }
         pages.push_back(finish(type, context.get()));
     }
     return pages;
+}
+
+DigestCache::Key DigestCache::keyOf(const struct stat& file, HashType type) {
+    return {static_cast<std::int64_t>(file.st_dev),
+            static_cast<std::int64_t>(file.st_ino),
+            static_cast<std::int64_t>(file.st_size),
+            file.st_mtim.tv_sec,
+            file.st_mtim.tv_nsec,
+            file.st_ctim.tv_sec,
+            file.st_ctim.tv_nsec,
+            static_cast<std::int64_t>(type)};
+}
+
+std::optional<Bytes> DigestCache::find(const struct stat& file, HashType type) const {
+    std::lock_guard lock(mutex_);
+    auto found = digests_.find(keyOf(file, type));
+    return found == digests_.end() ? std::nullopt : std::optional(found->second);
+}
+
+void DigestCache::remember(const struct stat& file, HashType type, const Bytes& digest) {
+    std::lock_guard lock(mutex_);
+    digests_[keyOf(file, type)] = digest;
+}
+
+DigestCache& fileDigests() {
+    static DigestCache digests;
+    return digests;
+}
+
+std::optional<Bytes> digestFileAt(int folder, const std::filesystem::path& relative, HashType type,
+                                  DigestCache* cache) {
+    try {
+        struct timespec before {};
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &before);
+        struct stat st {};
+        UniqueFd fd = openRegularFileAt(folder, relative, &st);
+        std::optional<Bytes> digest = digestFile(type, fd.get());
+        const bool settled =
+            st.st_ctim.tv_sec < before.tv_sec ||
+            (st.st_ctim.tv_sec == before.tv_sec && st.st_ctim.tv_nsec < before.tv_nsec);
+        if (digest && cache != nullptr && settled) {
+            cache->remember(st, type, *digest);
+        }
+        return digest;
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+}
+
+namespace {
+
+// How long after a file is given it is read: more than a tick of the clock that stamps
+// files, so that its change time is past by then.
+constexpr std::chrono::milliseconds kPrefetchDelay{20};
+
+}  // namespace
+
+DigestPrefetch::DigestPrefetch(int folder, HashType type)
+    : folder_(folder), type_(type), worker_([this] { work(); }) {}
+
+DigestPrefetch::~DigestPrefetch() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    worker_.join();
+}
+
+void DigestPrefetch::add(std::filesystem::path relative) {
+    {
+        std::lock_guard lock(mutex_);
+        queue_.emplace_back(std::chrono::steady_clock::now() + kPrefetchDelay, std::move(relative));
+    }
+    wake_.notify_all();
+}
+
+void DigestPrefetch::work() {
+    lowerCurrentThreadPriority(Yield::ToFileWork);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (stopping_) {
+            return;
+        }
+        if (wake_.wait_until(lock, queue_.front().first, [this] { return stopping_; })) {
+            return;
+        }
+        std::filesystem::path next = std::move(queue_.front().second);
+        queue_.pop_front();
+        lock.unlock();
+        digestFileAt(folder_, next, type_, &fileDigests());
+        lock.lock();
+    }
 }
 
 }  // namespace tessuro::codesign

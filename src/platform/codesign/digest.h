@@ -1,7 +1,17 @@
 #pragma once
 
+#include <sys/stat.h>
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "platform/codesign/blob.h"
 
@@ -25,6 +35,62 @@ Bytes digest(HashType type, ByteView data);
 // The digest of a whole open file read in large blocks, or of its first `limit` bytes. A
 // file shorter than the limit answers nothing.
 std::optional<Bytes> digestFile(HashType type, int fd, std::optional<std::uint64_t> limit = {});
+
+// Digests of files already read, remembered by the file's identity and its last change: a
+// file whose device, inode, size, modification and change times are all the same still
+// holds the same bytes (every write moves the change time, which no one but the kernel
+// sets), so its digest need not be computed again. Safe to use from several threads.
+class DigestCache {
+public:
+    std::optional<Bytes> find(const struct stat& file, HashType type) const;
+    void remember(const struct stat& file, HashType type, const Bytes& digest);
+
+private:
+    using Key = std::array<std::int64_t, 8>;
+    static Key keyOf(const struct stat& file, HashType type);
+
+    mutable std::mutex mutex_;
+    std::map<Key, Bytes> digests_;
+};
+
+// The process's memo of file digests: the checks of a payload, of its staged copy and of
+// the installed copy read an unchanged file once between them.
+DigestCache& fileDigests();
+
+// The digest of the regular file `relative` below an open folder (read as
+// openRegularFileAt reads), remembered in `cache` when one is given. Only a file whose
+// change time was older than the clock when its reading began is remembered: a change
+// made after that instant gets a change time of at least that instant's (the kernel stamps
+// files from this very clock), and a change within the same tick would go unseen. Nothing
+// when the file cannot be read.
+std::optional<Bytes> digestFileAt(int folder, const std::filesystem::path& relative, HashType type,
+                                  DigestCache* cache);
+
+// Hashes files into fileDigests() in the background, in the order they are given, each a
+// little after it was given (so that its change time is past), at a priority below the
+// file work beside it. A verification that follows a copy finds the files it checks
+// already read. Stops when destroyed; what is left is not hashed.
+class DigestPrefetch {
+public:
+    // `folder` stays open while this lives; the paths given are relative to it.
+    DigestPrefetch(int folder, HashType type);
+    ~DigestPrefetch();
+    DigestPrefetch(const DigestPrefetch&) = delete;
+    DigestPrefetch& operator=(const DigestPrefetch&) = delete;
+
+    void add(std::filesystem::path relative);
+
+private:
+    void work();
+
+    int folder_;
+    HashType type_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::filesystem::path>> queue_;
+    bool stopping_ = false;
+    std::thread worker_;
+};
 
 // The digest of each `pageSize` page of the file's first `limit` bytes.
 std::optional<std::vector<Bytes>> digestPages(HashType type, int fd, std::uint64_t limit,

@@ -6,8 +6,10 @@
 
 #include <openssl/cms.h>
 
+#include <chrono>
 #include <ctime>
 #include <fstream>
+#include <thread>
 
 #include "install/payload_validation.h"
 #include "platform/codesign/apple_roots.h"
@@ -448,6 +450,31 @@ TEST(Signature, AFifoInPlaceOfASignedFileFailsAtOnce) {
         EXPECT_TRUE(test::endsWithin(2, bundle / file, [&] { status = payloadStatus(bundle); }))
             << file;
         EXPECT_NE(status, kStatusOk) << file;
+    }
+}
+
+// One service checks the staged copy and then the installed one, and reads a sealed file
+// unchanged since the first check only once; a file changed after it, even at once and to
+// the same size, is read again.
+TEST(Signature, AFileChangedAfterACheckIsReadAgain) {
+    test::TempDir dir;
+    test::makeSignedBundle(dir / "A.app");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the files' last change is past
+    CodeSigning service = TestPki::shared().service();
+    auto status = [&] {
+        std::unique_ptr<StaticCode> code;
+        std::unique_ptr<Requirement> requirement;
+        service.createStaticCodeWithPath(dir / "A.app", 0, code);
+        service.createRequirementWithString(PayloadValidation::payloadRequirement(), 0,
+                                            requirement);
+        return service.checkValidity(code.get(), kCheckAllArchitectures, requirement.get());
+    };
+    ASSERT_EQ(status(), kStatusOk);
+    for (const char* file :
+         {"Contents/Resources/data/levels/two.dat", "Contents/Resources/data/levels/one.dat"}) {
+        flipByte(dir / "A.app" / file, 2);
+        EXPECT_EQ(status(), kStatusResourceModified) << file;
+        flipByte(dir / "A.app" / file, 2);
     }
 }
 
