@@ -5,20 +5,27 @@
 // For a small bundle (about 50 MB in 2 000 files) and a large one (about 1 GB in 20 000
 // files, three of them 100 MB), signed here, it times, alternating and repeated:
 //   (a) cp -a of the tree, then sync        - what a careful person does by hand
-//   (b) openssl dgst -sha256 over every file - the hashing limit
+//   (b) openssl dgst -sha256 over every file - the hashing limit, in one process
 //   (c) PayloadValidation::validate alone
-//   (d) InstallerTransaction::install with the real validation, fresh and over a copy
-// and reports medians, ratios, the peak memory of (c) and (d), and, for an install run
-// through the model on the Qt event loop, the longest the main thread went without
+//   (d) InstallerTransaction::install with the real validation, fresh and over a previous
+//       version written to disk before the clock starts; until install() returns, which
+//       is when the window says "安装成功"; the removal of the replaced version after it is
+//       timed apart
+// and reports medians, ratios and the peak memory of (c) and (d), each measured in a process
+// of its own started for it. Then, for an install run through the model on the Qt event
+// loop (stall-trace, beside this program), the longest the main thread went without
 // processing events. The page cache is warm throughout. --quick: the small bundle only.
+//
+// The measured steps are this program again:
+//   install-bench --validate SOURCE ROOT_PEM       prints the seconds
+//   install-bench --install SOURCE DEST ROOT_PEM   prints the seconds to success, then to
+//                                                  the end of the removal
 
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -28,12 +35,12 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "install/installer_transaction.h"
 #include "install/payload_validation.h"
-#include "model/installer_model.h"
 #include "platform/codesign/certificates.h"
 #include "platform/codesign/signer.h"
 
@@ -41,12 +48,123 @@ namespace fs = std::filesystem;
 using namespace tessuro;
 using Steady = std::chrono::steady_clock;
 
+extern char** environ;
+
 namespace {
 
-struct Measure {
-    double seconds;
+double secondsSince(Steady::time_point start) {
+    return std::chrono::duration<double>(Steady::now() - start).count();
+}
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The measured steps, each in a process of its own.
+int validateStep(const fs::path& source, const fs::path& rootPem) {
+    const codesign::CodeSigning trust({readText(rootPem)});
+    auto started = Steady::now();
+    PayloadValidation::validate(source, trust);
+    std::printf("%.4f\n", secondsSince(started));
+    return 0;
+}
+
+int installStep(const fs::path& source, const fs::path& destination, const fs::path& rootPem) {
+    const codesign::CodeSigning trust({readText(rootPem)});
+    auto started = Steady::now();
+    InstallerTransaction::install(source, destination, [&](const fs::path& bundle) {
+        PayloadValidation::validate(bundle, trust);
+    });
+    const double installed = secondsSince(started);
+    InstallerTransaction::waitForBackgroundWork();
+    std::printf("%.4f %.4f\n", installed, secondsSince(started) - installed);
+    return 0;
+}
+
+struct Run {
+    std::string output;
     long peakKb;  // of the process that did the work
 };
+
+// Runs a program to its end: what it printed and its peak memory.
+Run run(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    int out[2];
+    if (::pipe(out) != 0) {
+        std::exit(1);
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    pid_t child = 0;
+    if (::posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        std::fprintf(stderr, "cannot start %s\n", argv[0]);
+        std::exit(1);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    std::string output;
+    char chunk[4096];
+    for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;) {
+        output.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    int status = 0;
+    struct rusage usage {};
+    ::wait4(child, &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "a measured step failed: %s\n", arguments.front().c_str());
+        std::exit(1);
+    }
+    return {output, usage.ru_maxrss};
+}
+
+double timed(const std::string& command) {
+    auto started = Steady::now();
+    run({"/bin/sh", "-c", command});
+    return secondsSince(started);
+}
+
+std::string quote(const fs::path& path) {
+    return "'" + path.string() + "'";
+}
+
+// Waits until the disk has written back what earlier runs left dirty, so that no run pays
+// for the one before it.
+void settle() {
+    run({"/bin/sync"});
+    for (int i = 0; i < 100; ++i) {
+        std::ifstream meminfo("/proc/meminfo");
+        long dirty = 0, writeback = 0;
+        for (std::string key; meminfo >> key;) {
+            long value = 0;
+            meminfo >> value;
+            if (key == "Dirty:") {
+                dirty = value;
+            } else if (key == "Writeback:") {
+                writeback = value;
+            }
+            meminfo.ignore(16, '\n');
+        }
+        if (dirty + writeback < 4096) {
+            return;
+        }
+        ::usleep(50000);
+    }
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
 
 void writeBytes(const fs::path& path, std::size_t size, std::mt19937_64& random) {
     fs::create_directories(path.parent_path());
@@ -92,75 +210,83 @@ void makeBundle(const fs::path& bundle, int files, int large, std::size_t rest,
     codesign::signBundle(bundle, identity);
 }
 
-// Runs `work` in a child process: its wall time and peak memory.
-Measure inChild(const std::function<int()>& work) {
-    auto started = Steady::now();
-    pid_t child = ::fork();
-    if (child == 0) {
-        ::_exit(work());
-    }
-    int status = 0;
-    struct rusage usage {};
-    ::wait4(child, &status, 0, &usage);
-    double seconds = std::chrono::duration<double>(Steady::now() - started).count();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "a measured step failed\n");
-        std::exit(1);
-    }
-    return {seconds, usage.ru_maxrss};
-}
+struct Size {
+    const char* name;
+    const char* folder;
+    int files, large;
+    std::size_t rest;
+    int repetitions;
+};
 
-Measure shell(const std::string& command) {
-    return inChild([&] { return std::system(command.c_str()) == 0 ? 0 : 1; });
-}
-
-std::string quote(const fs::path& path) {
-    return "'" + path.string() + "'";
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-// The longest the main thread went without processing events during one install run
-// through the model, in milliseconds.
-double longestStall(const fs::path& installer, const fs::path& home, const std::string& rootPem) {
-    InstallerServices services = systemServices({rootPem});
-    services.installerBundle = installer;
-    services.homeDirectory = [home] { return home; };
-    services.runningApplications = [](std::string_view) { return RunningApplications(); };
-    auto model = InstallerModel::create(std::move(services));
-    model->userFolder.set(true);
-    QElapsedTimer sinceLast;
-    double longest = 0;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        if (model->installing.get()) {
-            longest = std::max(longest, sinceLast.nsecsElapsed() / 1e6);
+// One row of the table for a bundle of this size, then its stall measurement.
+void measure(const Size& size, const fs::path& work, const codesign::SigningIdentity& identity,
+             const fs::path& rootPem, const std::string& self) {
+    const fs::path installer = work / "Tessuro Installer.app";
+    const fs::path source = installer / "Contents/Resources/Payload/Tessuro.app";
+    writeInfoPlist(installer, "7");
+    auto made = Steady::now();
+    makeBundle(source, size.files, size.large, size.rest, identity);
+    std::fprintf(stderr, "%s: made and signed in %.1f s\n", size.name, secondsSince(made));
+    std::map<std::string, std::vector<double>> times;
+    long peakValidate = 0, peakInstall = 0;
+    // Every run writes into folders of its own, and nothing is removed until the end: ext4
+    // searches longer for free inodes among ones deleted in the last minute, which would
+    // make a run's time depend on what the run before it removed.
+    for (int rep = 0; rep < size.repetitions; ++rep) {
+        const fs::path runs = work / ("run" + std::to_string(rep));
+        const fs::path copy = runs / "copy/Tessuro.app";
+        fs::create_directories(copy.parent_path());
+        settle();
+        times["a"].push_back(timed("cp -a " + quote(source) + " " + quote(copy) + " && sync"));
+        times["b"].push_back(
+            timed("cd " + quote(source) +
+                  " && find . -type f -print0 | xargs -0 openssl dgst -sha256 > /dev/null"));
+        Run validate = run({self, "--validate", source.string(), rootPem.string()});
+        times["c"].push_back(std::stod(validate.output));
+        peakValidate = std::max(peakValidate, validate.peakKb);
+        for (bool upgrade : {false, true}) {
+            const fs::path apps = runs / (upgrade ? "upgrade" : "fresh") / "Applications";
+            const fs::path destination = apps / "Tessuro.app";
+            fs::create_directories(apps);
+            if (upgrade) {
+                // The previous version, on disk before the clock starts.
+                timed("cp -a " + quote(copy) + " " + quote(destination) + " && sync");
+            }
+            settle();
+            Run install =
+                run({self, "--install", source.string(), destination.string(), rootPem.string()});
+            std::istringstream figures(install.output);
+            double installed = 0, removal = 0;
+            figures >> installed >> removal;
+            times[upgrade ? "upgrade" : "fresh"].push_back(installed);
+            if (upgrade) {
+                times["removal"].push_back(removal);
+            }
+            peakInstall = std::max(peakInstall, install.peakKb);
         }
-        sinceLast.restart();
-    });
-    sinceLast.start();
-    ticker.start(1);
-    model->startInstallation();
-    while (model->installing.get()) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
-    if (!model->installed.get()) {
-        std::fprintf(stderr, "the model's run failed: %s\n", model->error.get().c_str());
+    const double a = median(times["a"]), b = median(times["b"]), c = median(times["c"]);
+    const double fresh = median(times["fresh"]), upgrade = median(times["upgrade"]);
+    std::printf(
+        "| %s | %.2f s | %.2f s | %.2f s | %.2f s | %.2f s | %.2f s | %.2f | %.2f | %.2f | "
+        "%.0f MB | %.0f MB |\n",
+        size.name, a, b, c, fresh, upgrade, median(times["removal"]), c / b, fresh / a, upgrade / a,
+        peakValidate / 1024.0, peakInstall / 1024.0);
+    // The runs behind each median: the disk's write-back and ext4's search for free inodes
+    // make single runs vary, the plain tools' as much as the install's.
+    for (const char* key : {"a", "fresh", "upgrade"}) {
+        std::fprintf(stderr, "%s, %s:", size.name, key);
+        for (double value : times[key]) {
+            std::fprintf(stderr, " %.2f", value);
+        }
+        std::fprintf(stderr, "\n");
     }
-    InstallerTransaction::waitForBackgroundWork();
-    return longest;
+    std::fflush(stdout);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    bool quick = argc > 1 && std::string(argv[1]) == "--quick";
-    fs::path work = fs::temp_directory_path() / ("install-bench-" + std::to_string(::getpid()));
+int benchmark(bool quick, const std::string& self) {
+    const fs::path work =
+        fs::temp_directory_path() / ("install-bench-" + std::to_string(::getpid()));
     fs::create_directories(work);
 
     codesign::CertificateSpec rootSpec;
@@ -174,90 +300,50 @@ int main(int argc, char** argv) {
     codesign::SigningIdentity identity;
     identity.key = std::move(leaf.key);
     identity.chain.push_back(std::move(leaf.certificate));
-    const std::string rootPem = codesign::certificatePem(root.certificate.get());
-    const codesign::CodeSigning trust({rootPem});
+    const fs::path rootPem = work / "root.pem";
+    std::ofstream(rootPem) << codesign::certificatePem(root.certificate.get());
 
-    struct Size {
-        const char* name;
-        int files, large;
-        std::size_t rest;
-        int repetitions;
-    };
-    std::vector<Size> sizes{{"small (50 MB, 2 000 files)", 2000, 0, 50u << 20, 5}};
+    std::vector<Size> sizes{{"small (50 MB, 2 000 files)", "small", 2000, 0, 50u << 20, 5}};
     if (!quick) {
-        sizes.push_back({"large (1 GB, 20 000 files)", 20000, 3, 724u << 20, 3});
+        sizes.push_back({"large (1 GB, 20 000 files)", "large", 20000, 3, 724u << 20, 5});
     }
-
     std::printf(
         "| bundle | (a) cp -a + sync | (b) openssl dgst | (c) validate | (d) install fresh | "
-        "(d) install upgrade | (c)/(b) | (d) fresh/(a) | (d) upgrade/(a) | peak (c) | peak (d) "
-        "|\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+        "(d) install upgrade | removal of the replaced version | (c)/(b) | (d) fresh/(a) | "
+        "(d) upgrade/(a) | peak (c) | peak (d) |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Size& size : sizes) {
-        fs::path installer = work / "Tessuro Installer.app";
-        fs::path source = installer / "Contents/Resources/Payload/Tessuro.app";
-        fs::remove_all(work / "Tessuro Installer.app");
-        writeInfoPlist(installer, "7");
-        auto made = Steady::now();
-        makeBundle(source, size.files, size.large, size.rest, identity);
-        std::fprintf(stderr, "%s: made and signed in %.1f s\n", size.name,
-                     std::chrono::duration<double>(Steady::now() - made).count());
-        fs::path copy = work / "copy/Tessuro.app";
-        fs::path apps = work / "Applications";
-        fs::path destination = apps / "Tessuro.app";
-        std::map<std::string, std::vector<double>> times;
-        long peakValidate = 0, peakInstall = 0;
-        for (int rep = 0; rep < size.repetitions; ++rep) {
-            fs::remove_all(copy);
-            fs::create_directories(copy.parent_path());
-            times["a"].push_back(
-                shell("cp -a " + quote(source) + " " + quote(copy) + " && sync").seconds);
-            times["b"].push_back(
-                shell("cd " + quote(source) +
-                      " && find . -type f -print0 | xargs -0 openssl dgst -sha256 > /dev/null")
-                    .seconds);
-            Measure validate = inChild([&] {
-                PayloadValidation::validate(source, trust);
-                return 0;
-            });
-            times["c"].push_back(validate.seconds);
-            peakValidate = std::max(peakValidate, validate.peakKb);
-            for (bool upgrade : {false, true}) {
-                fs::remove_all(apps);
-                fs::create_directories(apps);
-                if (upgrade) {
-                    // The previous version, written out before the clock starts.
-                    std::system(
-                        ("cp -a " + quote(copy) + " " + quote(destination) + " && sync").c_str());
-                }
-                Measure install = inChild([&] {
-                    InstallerTransaction::install(source, destination, [&](const fs::path& bundle) {
-                        PayloadValidation::validate(bundle, trust);
-                    });
-                    return 0;
-                });
-                InstallerTransaction::waitForBackgroundWork();
-                times[upgrade ? "d-upgrade" : "d-fresh"].push_back(install.seconds);
-                peakInstall = std::max(peakInstall, install.peakKb);
-            }
-        }
-        double a = median(times["a"]), b = median(times["b"]), c = median(times["c"]);
-        double fresh = median(times["d-fresh"]), upgrade = median(times["d-upgrade"]);
-        std::printf(
-            "| %s | %.2f s | %.2f s | %.2f s | %.2f s | %.2f s | %.2f | %.2f | %.2f | %.0f MB | "
-            "%.0f MB |\n",
-            size.name, a, b, c, fresh, upgrade, c / b, fresh / a, upgrade / a,
-            peakValidate / 1024.0, peakInstall / 1024.0);
-        std::fflush(stdout);
-        if (size.large > 0 || quick) {
-            fs::remove_all(work / "home");
-            double stall = longestStall(installer, work / "home", rootPem);
-            std::printf(
-                "\nLongest time the main thread went without processing events during an "
-                "install of the %s bundle: %.1f ms\n\n",
-                size.name, stall);
-        }
+        measure(size, work / size.folder, identity, rootPem, self);
     }
+    // The last bundle made, installed through the model while the window's thread counts
+    // how long it goes without processing events.
+    const fs::path stallTrace = fs::path(self).parent_path() / "stall-trace";
+    const fs::path installer = work / sizes.back().folder / "Tessuro Installer.app";
+    std::vector<double> stalls;
+    for (int rep = 0; rep < 5; ++rep) {
+        settle();
+        Run stall = run({stallTrace.string(), installer.string(), rootPem.string(),
+                         (work / ("home" + std::to_string(rep))).string()});
+        stalls.push_back(std::stod(stall.output));
+    }
+    std::printf(
+        "\nLongest time the main thread went without processing events during an install of "
+        "the %s bundle, in five runs: median %.1f ms, longest %.1f ms\n",
+        sizes.back().name, median(stalls), *std::max_element(stalls.begin(), stalls.end()));
     fs::remove_all(work);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (arguments.size() == 3 && arguments[0] == "--validate") {
+        return validateStep(arguments[1], arguments[2]);
+    }
+    if (arguments.size() == 4 && arguments[0] == "--install") {
+        return installStep(arguments[1], arguments[2], arguments[3]);
+    }
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    return benchmark(!arguments.empty() && arguments[0] == "--quick", self);
 }
