@@ -38,8 +38,12 @@ std::optional<Bytes> digestFile(HashType type, int fd, std::optional<std::uint64
 
 // Digests of files already read, remembered by the file's identity and its last change: a
 // file whose device, inode, size, modification and change times are all the same still
-// holds the same bytes (every write moves the change time, which no one but the kernel
-// sets), so its digest need not be computed again. Safe to use from several threads.
+// holds the same bytes, so its digest need not be computed again. Every write(2) moves the
+// change time, which no one but the kernel sets; a write through a shared mapping moves it
+// when it first dirties a page, so a process that may write the file and holds it mapped
+// could change it unseen for a while. The files checked twice, the staged copy and the
+// installed one, are written by the installer and writable by their owner alone. Safe to
+// use from several threads.
 class DigestCache {
 public:
     std::optional<Bytes> find(const struct stat& file, HashType type) const;
