@@ -85,7 +85,7 @@ public:
         std::exception_ptr copyFailure;
         try {
             // Each staged file is read for its verification while the copy goes on.
-            codesign::DigestPrefetch prefetch(folder_, codesign::HashType::Sha256);
+            codesign::DigestPrefetch prefetch(folder_, codesign::HashType::Sha256, digests_);
             staged_ = files_.copyTree(
                 source, folder_, staging_,
                 [&](const std::filesystem::path& relative) { prefetch.add(staging_ / relative); });
@@ -121,6 +121,7 @@ public:
     void verifyInstalled(const Verify& verify, const std::filesystem::path& destination) {
         try {
             files_.syncDirectory(folder_);
+            codesign::UseDigests memo(digests_);  // the same files as the staged copy
             verify(destination);
         } catch (...) {
             if (previous_) {
@@ -185,6 +186,7 @@ private:
             std::async(std::launch::async, [&] { files_.syncFileSystem(folder_); });
         std::exception_ptr rejected;
         try {
+            codesign::UseDigests memo(digests_);
             verify(pathOf(staging_));
         } catch (...) {
             rejected = std::current_exception();
@@ -368,6 +370,9 @@ private:
     FileIdentity staged_;
     std::string staging_;
     std::string backup_;
+    // Digests of the staged files, taken while they were copied and when they were checked;
+    // the installed copy is the same files, moved. The payload's own files are never in it.
+    codesign::DigestCache digests_;
 };
 
 // The destination folder held open (every name of the run lives in it), and what stands at

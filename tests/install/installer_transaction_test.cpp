@@ -8,6 +8,7 @@
 #include <cstring>
 #include <regex>
 
+#include "platform/codesign/digest.h"
 #include "platform/error.h"
 #include "recording_file_system.h"
 #include "temp_dir.h"
@@ -32,6 +33,7 @@ protected:
     test::RecordingFileSystem files;
     std::vector<std::function<void()>> later;
     std::vector<fs::path> verified;
+    std::vector<codesign::DigestCache*> memos;  // the digest memo each check was given
     std::function<void(const fs::path&)> onVerify = [](const fs::path&) {};
 
     void SetUp() override { test::makeTessuroBundle(source, "2"); }
@@ -43,6 +45,7 @@ protected:
             source, destination,
             [this](const fs::path& bundle) {
                 verified.push_back(bundle);
+                memos.push_back(codesign::digestsInUse());
                 onVerify(bundle);
             },
             environment);
@@ -95,6 +98,13 @@ TEST_F(Transaction, FreshInstallCreatesTheFolderAndLeavesNothingHidden) {
         std::regex("\\.Tessuro-安装中-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
                    "[0-9A-F]{12}\\.app")));
     EXPECT_EQ(verified[2], destination);
+
+    // The staged and the installed copy are the installer's own files and share one memo;
+    // the payload, which others may write, is read in full.
+    ASSERT_EQ(memos.size(), 3u);
+    EXPECT_EQ(memos[0], nullptr);
+    EXPECT_NE(memos[1], nullptr);
+    EXPECT_EQ(memos[2], memos[1]);
 }
 
 TEST_F(Transaction, UpgradeSwapsOnDiskAndRemovesTheBackupAfterwards) {

@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstring>
+#include <exception>
 #include <numeric>
 #include <set>
 #include <thread>
@@ -208,7 +210,9 @@ bool walk(int folder, const std::string& prefix, std::map<std::string, DiskItem>
                 return false;
             }
         } else if (S_ISLNK(st.st_mode)) {
-            std::vector<char> target(static_cast<std::size_t>(st.st_size) + 2);
+            // A target fits in PATH_MAX whatever size the link reports.
+            std::vector<char> target(
+                std::min(static_cast<std::size_t>(st.st_size), std::size_t{PATH_MAX}) + 2);
             ssize_t n = ::readlinkat(folder, name.c_str(), target.data(), target.size());
             if (n < 0 || static_cast<std::size_t>(n) >= target.size()) {
                 return false;
@@ -278,7 +282,7 @@ ResourceCheck checkEntry(plist_t entry, const DiskItem& item, const std::string&
     }
     const HashType type = sha256 ? HashType::Sha256 : HashType::Sha1;
     Bytes expected = sha256 ? std::move(*sha256) : std::move(*sha1);
-    if (cache != nullptr) {
+    if (cache != nullptr && S_ISREG(item.status.st_mode)) {
         // The file as the walk found it, unchanged since its digest was taken.
         if (std::optional<Bytes> known = cache->find(item.status, type)) {
             return *known == expected ? ResourceCheck::Intact : ResourceCheck::Modified;
@@ -405,7 +409,14 @@ ResourceVerdict verifyResources(ByteView codeResources, int contentsFd,
     // The disk is walked while the seal is parsed: the two take about as long.
     std::map<std::string, DiskItem> disk;
     bool walked = false;
-    std::thread walker([&] { walked = walk(contentsFd, "", disk, excluded, 0); });
+    std::exception_ptr walkFailure;  // handed back to this thread, as if it had walked
+    std::thread walker([&] {
+        try {
+            walked = walk(contentsFd, "", disk, excluded, 0);
+        } catch (...) {
+            walkFailure = std::current_exception();
+        }
+    });
     struct Joined {
         std::thread& thread;
         ~Joined() {
@@ -450,6 +461,9 @@ ResourceVerdict verifyResources(ByteView codeResources, int contentsFd,
     }
 
     walker.join();
+    if (walkFailure) {
+        std::rethrow_exception(walkFailure);
+    }
     if (!walked) {
         return {ResourceCheck::Modified, {}};
     }

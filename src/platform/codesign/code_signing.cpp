@@ -93,7 +93,7 @@ X509Ptr certificateFromBase64(const char* base64) {
 class Check {
 public:
     Check(const std::vector<X509Ptr>& anchors, const std::filesystem::path& bundle,
-          DigestCache& cache)
+          DigestCache* cache)
         : anchors_(anchors), bundle_(bundle), cache_(cache) {}
 
     void run(const Requirement* requirement) {
@@ -313,7 +313,7 @@ private:
 
     void verifyResources() {
         ResourceVerdict verdict =
-            tessuro::codesign::verifyResources(*resources_, contentsFd_.get(), excluded_, &cache_);
+            tessuro::codesign::verifyResources(*resources_, contentsFd_.get(), excluded_, cache_);
         switch (verdict.check) {
             case ResourceCheck::Intact: return;
             case ResourceCheck::Malformed:
@@ -354,7 +354,7 @@ private:
 
     const std::vector<X509Ptr>& anchors_;
     std::filesystem::path bundle_;
-    DigestCache& cache_;
+    DigestCache* cache_;  // what this thread's caller already read, if it keeps a memo
     UniqueFd bundleFd_, contentsFd_, signatureFd_;
     std::vector<CodeDirectory> directories_;
     std::size_t best_ = 0;
@@ -472,7 +472,7 @@ int CodeSigning::checkValidity(const StaticCode* code, std::uint32_t flags,
         ~TrimAfter() { ::malloc_trim(0); }
     } trim;
     try {
-        Check(anchors_, code->path(), fileDigests()).run(requirement);
+        Check(anchors_, code->path(), digestsInUse()).run(requirement);
     } catch (const Failure& failure) {
         if (detail != nullptr) {
             *detail = failure.detail;

@@ -174,9 +174,20 @@ void DigestCache::remember(const struct stat& file, HashType type, const Bytes& 
     digests_[keyOf(file, type)] = digest;
 }
 
-DigestCache& fileDigests() {
-    static DigestCache digests;
-    return digests;
+namespace {
+thread_local DigestCache* inUse = nullptr;
+}  // namespace
+
+UseDigests::UseDigests(DigestCache& cache) : previous_(inUse) {
+    inUse = &cache;
+}
+
+UseDigests::~UseDigests() {
+    inUse = previous_;
+}
+
+DigestCache* digestsInUse() {
+    return inUse;
 }
 
 std::optional<Bytes> digestFileAt(int folder, const std::filesystem::path& relative, HashType type,
@@ -188,8 +199,9 @@ std::optional<Bytes> digestFileAt(int folder, const std::filesystem::path& relat
         UniqueFd fd = openRegularFileAt(folder, relative, &st);
         std::optional<Bytes> digest = digestFile(type, fd.get());
         const bool settled =
-            st.st_ctim.tv_sec < before.tv_sec ||
-            (st.st_ctim.tv_sec == before.tv_sec && st.st_ctim.tv_nsec < before.tv_nsec);
+            st.st_ctim.tv_nsec != 0 &&
+            (st.st_ctim.tv_sec < before.tv_sec ||
+             (st.st_ctim.tv_sec == before.tv_sec && st.st_ctim.tv_nsec < before.tv_nsec));
         if (digest && cache != nullptr && settled) {
             cache->remember(st, type, *digest);
         }
@@ -207,8 +219,8 @@ constexpr std::chrono::milliseconds kPrefetchDelay{20};
 
 }  // namespace
 
-DigestPrefetch::DigestPrefetch(int folder, HashType type)
-    : folder_(folder), type_(type), worker_([this] { work(); }) {}
+DigestPrefetch::DigestPrefetch(int folder, HashType type, DigestCache& cache)
+    : folder_(folder), type_(type), cache_(cache), worker_([this] { work(); }) {}
 
 DigestPrefetch::~DigestPrefetch() {
     {
@@ -241,7 +253,7 @@ void DigestPrefetch::work() {
         std::filesystem::path next = std::move(queue_.front().second);
         queue_.pop_front();
         lock.unlock();
-        digestFileAt(folder_, next, type_, &fileDigests());
+        digestFileAt(folder_, next, type_, &cache_);
         lock.lock();
     }
 }

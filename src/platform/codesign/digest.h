@@ -38,12 +38,12 @@ std::optional<Bytes> digestFile(HashType type, int fd, std::optional<std::uint64
 
 // Digests of files already read, remembered by the file's identity and its last change: a
 // file whose device, inode, size, modification and change times are all the same still
-// holds the same bytes, so its digest need not be computed again. Every write(2) moves the
-// change time, which no one but the kernel sets; a write through a shared mapping moves it
-// when it first dirties a page, so a process that may write the file and holds it mapped
-// could change it unseen for a while. The files checked twice, the staged copy and the
-// installed one, are written by the installer and writable by their owner alone. Safe to
-// use from several threads.
+// holds the same bytes, as long as no one else may write it. That holds only for files the
+// installer wrote itself into a folder of its own, checked within one installation: a
+// write(2) stamps the change time when it begins, not when its bytes land; a write through
+// a shared mapping stamps it once; and a freed inode comes back with another file. So one
+// installation keeps one memo for its staged and installed copy, never for the payload it
+// was given, and drops it at its end. Safe to use from several threads.
 class DigestCache {
 public:
     std::optional<Bytes> find(const struct stat& file, HashType type) const;
@@ -57,27 +57,40 @@ private:
     std::map<Key, Bytes> digests_;
 };
 
-// The process's memo of file digests: the checks of a payload, of its staged copy and of
-// the installed copy read an unchanged file once between them.
-DigestCache& fileDigests();
+// The memo the code-signing checks on this thread use while this lives; without one they
+// read every file.
+class UseDigests {
+public:
+    explicit UseDigests(DigestCache& cache);
+    ~UseDigests();
+    UseDigests(const UseDigests&) = delete;
+    UseDigests& operator=(const UseDigests&) = delete;
+
+private:
+    DigestCache* previous_;
+};
+
+// The memo set on this thread by UseDigests, if any.
+DigestCache* digestsInUse();
 
 // The digest of the regular file `relative` below an open folder (read as
 // openRegularFileAt reads), remembered in `cache` when one is given. Only a file whose
-// change time was older than the clock when its reading began is remembered: a change
-// made after that instant gets a change time of at least that instant's (the kernel stamps
-// files from this very clock), and a change within the same tick would go unseen. Nothing
-// when the file cannot be read.
+// change time was older than the clock when its reading began is remembered, so that a
+// write of the installer's own still in the same tick is not taken for done; and none whose
+// change time has no fraction of a second, since a file system that keeps whole seconds
+// stamps a change later in the current second below the clock. Nothing when the file
+// cannot be read.
 std::optional<Bytes> digestFileAt(int folder, const std::filesystem::path& relative, HashType type,
                                   DigestCache* cache);
 
-// Hashes files into fileDigests() in the background, in the order they are given, each a
+// Hashes files into a memo in the background, in the order they are given, each a
 // little after it was given (so that its change time is past), at a priority below the
 // file work beside it. A verification that follows a copy finds the files it checks
 // already read. Stops when destroyed; what is left is not hashed.
 class DigestPrefetch {
 public:
-    // `folder` stays open while this lives; the paths given are relative to it.
-    DigestPrefetch(int folder, HashType type);
+    // `folder` and `cache` outlive this; the paths given are relative to the folder.
+    DigestPrefetch(int folder, HashType type, DigestCache& cache);
     ~DigestPrefetch();
     DigestPrefetch(const DigestPrefetch&) = delete;
     DigestPrefetch& operator=(const DigestPrefetch&) = delete;
@@ -89,6 +102,7 @@ private:
 
     int folder_;
     HashType type_;
+    DigestCache& cache_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::pair<std::chrono::steady_clock::time_point, std::filesystem::path>> queue_;

@@ -1,6 +1,7 @@
 // Bundle signatures made with the signer and checked by the verifier, untouched and
 // tampered with in every way the seal must catch.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -16,6 +17,7 @@
 #include "platform/codesign/cms_signature.h"
 #include "platform/codesign/code_directory.h"
 #include "platform/codesign/code_signing.h"
+#include "platform/codesign/digest.h"
 #include "platform/codesign/requirement.h"
 #include "platform/error.h"
 #include "platform/files.h"
@@ -453,14 +455,15 @@ TEST(Signature, AFifoInPlaceOfASignedFileFailsAtOnce) {
     }
 }
 
-// One service checks the staged copy and then the installed one, and reads a sealed file
-// unchanged since the first check only once; a file changed after it, even at once and to
-// the same size, is read again.
+// Checks that share a digest memo read a sealed file unchanged since the first check only
+// once; a file changed after it, even at once and to the same size, is read again.
 TEST(Signature, AFileChangedAfterACheckIsReadAgain) {
     test::TempDir dir;
     test::makeSignedBundle(dir / "A.app");
     std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the files' last change is past
     CodeSigning service = TestPki::shared().service();
+    DigestCache memo;
+    UseDigests use(memo);
     auto status = [&] {
         std::unique_ptr<StaticCode> code;
         std::unique_ptr<Requirement> requirement;
@@ -472,7 +475,12 @@ TEST(Signature, AFileChangedAfterACheckIsReadAgain) {
     ASSERT_EQ(status(), kStatusOk);
     for (const char* file :
          {"Contents/Resources/data/levels/two.dat", "Contents/Resources/data/levels/one.dat"}) {
+        // Same size and, set back, the same modification time: only the change time tells.
+        struct stat before {};
+        ASSERT_EQ(::stat((dir / "A.app" / file).c_str(), &before), 0);
         flipByte(dir / "A.app" / file, 2);
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "A.app" / file).c_str(), times, 0), 0);
         EXPECT_EQ(status(), kStatusResourceModified) << file;
         flipByte(dir / "A.app" / file, 2);
     }
