@@ -11,7 +11,7 @@ namespace {
 constexpr const char* kTeamIdentifier = "Q7XK4M2LD8";
 
 [[noreturn]] void rejected() {
-    throw installerError("安装文件校验未通过，请重新下载安装包", 2);
+    throw installerError("安装文件校验未通过，请重新下载安装包", installer_code::kValidationFailed);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ constexpr std::chrono::seconds kQuitDeadline = 10s;
 constexpr std::chrono::milliseconds kQuitCheckInterval = 100ms;
 
 Error incompletePackage() {
-    return installerError("安装包不完整，请重新下载", 3);
+    return installerError("安装包不完整，请重新下载", installer_code::kPayloadIncomplete);
 }
 
 // The threads that run the file work, at the priority of work the user waits for.
@@ -87,7 +87,8 @@ QCoro::Task<> InstallerModel::performRun(std::filesystem::path destination) {
     // 6. Ask each to quit, in order; stop at the first request that cannot be delivered.
     for (const auto& copy : copies) {
         if (!copy->terminate()) {
-            throw installerError("请先退出Tessuro，再重试安装", 4);
+            throw installerError("请先退出Tessuro，再重试安装",
+                                 installer_code::kApplicationRunning);
         }
     }
 
@@ -102,7 +103,8 @@ QCoro::Task<> InstallerModel::performRun(std::filesystem::path destination) {
             break;
         }
         if (services_.clock->now() >= deadline) {
-            throw installerError("Tessuro仍在运行，请先退出再重试", 4);
+            throw installerError("Tessuro仍在运行，请先退出再重试",
+                                 installer_code::kApplicationRunning);
         }
         co_await services_.clock->sleep(kQuitCheckInterval);
     }

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/error_codes.h"
+
 namespace tessuro {
 
 // Every failure in the installer travels as an Error: a domain naming where it came from,
@@ -28,8 +30,8 @@ private:
 // The domain of every error the installer raises itself.
 inline constexpr std::string_view kInstallerErrorDomain = "TessuroInstaller";
 
-// An error of the installer's own domain; code 1 unless another is given.
-Error installerError(std::string message, long code = 1);
+// An error of the installer's own domain, with one of the codes of error_codes.h.
+Error installerError(std::string message, long code = installer_code::kGeneral);
 
 // The domain of operating-system failures; the code is the errno value.
 inline constexpr std::string_view kPosixErrorDomain = "POSIX";

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/bundle.h"
+#include "platform/error_codes.h"
 #include "platform/files.h"
 #include "platform/property_list.h"
 #include "platform/unique_fd.h"
@@ -19,10 +20,8 @@ extern char** environ;
 namespace tessuro {
 namespace {
 
-constexpr std::string_view kDomain = "Workspace";
-
-Error openError(int code, std::string text) {
-    return Error(std::string(kDomain), code, std::move(text));
+Error openError(long code, std::string text) {
+    return Error(std::string(kLaunchErrorDomain), code, std::move(text));
 }
 
 std::string quoted(const std::filesystem::path& path) {
@@ -60,23 +59,25 @@ void writeAll(int fd, const void* data, std::size_t size) {
 std::optional<Error> openApplicationNow(const std::filesystem::path& bundle) {
     struct stat st {};
     if (::stat(bundle.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return openError(1, "找不到应用程序" + quoted(bundle));
+        return openError(launch_code::kBundleMissing, "找不到应用程序" + quoted(bundle));
     }
     std::optional<std::string> name;
     try {
         name = readBundleInfo(bundle).stringForKey("CFBundleExecutable");
     } catch (const Error& error) {
-        return openError(2, "应用程序的 Info.plist 无法读取：" + error.localizedDescription());
+        return openError(launch_code::kInfoUnreadable,
+                         "应用程序的 Info.plist 无法读取：" + error.localizedDescription());
     }
     if (!name || name->empty() || name->find('/') != std::string::npos) {
-        return openError(3, "应用程序的 Info.plist 没有写明可执行文件（CFBundleExecutable）");
+        return openError(launch_code::kNoExecutableKey,
+                         "应用程序的 Info.plist 没有写明可执行文件（CFBundleExecutable）");
     }
     const std::filesystem::path executable = bundle / "Contents" / "MacOS" / *name;
     if (::stat(executable.c_str(), &st) != 0) {
-        return openError(4, "找不到可执行文件" + quoted(executable));
+        return openError(launch_code::kExecutableMissing, "找不到可执行文件" + quoted(executable));
     }
     if (!S_ISREG(st.st_mode)) {
-        return openError(5, quoted(executable) + "不是可执行文件");
+        return openError(launch_code::kNotExecutable, quoted(executable) + "不是可执行文件");
     }
 
     // Everything the child needs is made before fork: after it, only async-signal-safe
@@ -92,14 +93,16 @@ std::optional<Error> openApplicationNow(const std::filesystem::path& bundle) {
     std::vector<char*> argv{path.data(), nullptr};
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
-        return openError(6, "无法启动" + quoted(executable) + "：" + posixReason(errno));
+        return openError(launch_code::kStartFailed,
+                         "无法启动" + quoted(executable) + "：" + posixReason(errno));
     }
     pid_t child = ::fork();
     if (child < 0) {
         int saved = errno;
         ::close(report[0]);
         ::close(report[1]);
-        return openError(6, "无法启动" + quoted(executable) + "：" + posixReason(saved));
+        return openError(launch_code::kStartFailed,
+                         "无法启动" + quoted(executable) + "：" + posixReason(saved));
     }
     if (child == 0) {
         ::close(report[0]);
@@ -133,10 +136,10 @@ std::optional<Error> openApplicationNow(const std::filesystem::path& bundle) {
     } while (n < 0 && errno == EINTR);
     ::close(report[0]);
     if (n == static_cast<ssize_t>(sizeof execError)) {
-        return openError(7, startFailure(execError, executable));
+        return openError(launch_code::kExecFailed, startFailure(execError, executable));
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return openError(6, "无法启动" + quoted(executable));
+        return openError(launch_code::kStartFailed, "无法启动" + quoted(executable));
     }
     return std::nullopt;
 }
