@@ -41,6 +41,7 @@
 
 #include "install/installer_transaction.h"
 #include "install/payload_validation.h"
+#include "install/product.h"
 #include "platform/codesign/certificates.h"
 #include "platform/codesign/signer.h"
 
@@ -184,7 +185,9 @@ void writeInfoPlist(const fs::path& bundle, const std::string& version) {
     fs::create_directories(bundle / "Contents/MacOS");
     std::ofstream(bundle / "Contents/Info.plist")
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-           "<key>CFBundleIdentifier</key><string>com.vorlak.tessuro.psvalidation</string>"
+           "<key>CFBundleIdentifier</key><string>"
+        << tessuro::payloadBundleIdentifier
+        << "</string>"
            "<key>CFBundleExecutable</key><string>Tessuro</string>"
            "<key>CFBundleVersion</key><string>"
         << version << "</string></dict></plist>\n";
@@ -295,7 +298,7 @@ int benchmark(bool quick, const std::string& self) {
     codesign::Credential root = codesign::makeCertificate(rootSpec, nullptr);
     codesign::CertificateSpec leafSpec;
     leafSpec.commonName = "Bench";
-    leafSpec.organizationalUnit = "Q7XK4M2LD8";
+    leafSpec.organizationalUnit = std::string(tessuro::payloadTeamIdentifier);
     codesign::Credential leaf = codesign::makeCertificate(leafSpec, &root);
     codesign::SigningIdentity identity;
     identity.key = std::move(leaf.key);

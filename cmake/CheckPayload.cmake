@@ -11,7 +11,7 @@ execute_process(COMMAND "${TOOL}" ${args} "${PAYLOAD}"
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "The payload ${PAYLOAD} is not signed as the installer requires.\n"
     "  required: ${REQUIREMENT}\n  verifier: ${output}"
-    "Sign it with a Developer ID of team Q7XK4M2LD8 (see the README), then build again.")
+    "Sign it with a Developer ID of the team the requirement names (see the README), then build again.")
 endif()
 execute_process(COMMAND "${TOOL}" info "${PAYLOAD}" OUTPUT_VARIABLE info)
 string(REGEX MATCH "version: ([^\n]*)" found "${info}")

@@ -8,8 +8,6 @@
 namespace tessuro::PayloadValidation {
 namespace {
 
-constexpr const char* kTeamIdentifier = "Q7XK4M2LD8";
-
 [[noreturn]] void rejected() {
     throw installerError("安装文件校验未通过，请重新下载安装包", installer_code::kValidationFailed);
 }
@@ -17,9 +15,7 @@ constexpr const char* kTeamIdentifier = "Q7XK4M2LD8";
 }  // namespace
 
 std::string payloadRequirement() {
-    return std::string("anchor apple generic and identifier \"") +
-           std::string(payloadBundleIdentifier) + "\" and certificate leaf[subject.OU] = \"" +
-           kTeamIdentifier + "\"";
+    return std::string(payloadRequirementText);
 }
 
 void validate(const std::filesystem::path& bundle, const codesign::CodeSigning& codeSigning) {

@@ -2,12 +2,23 @@
 
 #include <string_view>
 
+#include "product_config.h"
+
 namespace tessuro {
 
 // The bundle identifier and code-signing identifier of the application this installer
 // carries. Running copies are found by it, the signature must name it, and an existing
 // bundle at the destination is replaced only when it carries it.
-inline constexpr std::string_view payloadBundleIdentifier = "com.vorlak.tessuro.psvalidation";
+inline constexpr std::string_view payloadBundleIdentifier = TESSURO_BUNDLE_IDENTIFIER;
+
+// The team of the application's maker, named by the leaf certificate of its signature.
+inline constexpr std::string_view payloadTeamIdentifier = TESSURO_TEAM_IDENTIFIER;
+
+// The requirement the application's signature must meet.
+inline constexpr std::string_view payloadRequirementText = TESSURO_REQUIREMENT;
+
+// The build number (CFBundleVersion) of this installer and of the application it carries.
+inline constexpr std::string_view payloadBuildNumber = TESSURO_BUILD_NUMBER;
 
 // Name of the application bundle the installer puts in place.
 inline constexpr std::string_view payloadBundleName = "Tessuro.app";
