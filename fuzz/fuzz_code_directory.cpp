@@ -1,31 +1,36 @@
-// CodeDirectory and requirement-set blobs: every accessor on whatever parses.
+// CodeDirectory blobs: every accessor on whatever parses, and the reader under it at every
+// offset.
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/codesign/blob.h"
+#include "platform/byte_reader.h"
 #include "platform/codesign/code_directory.h"
 
 using namespace tessuro::codesign;
+using tessuro::ByteReader;
+using tessuro::Error;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     ByteView blob(data, size);
-    if (auto cd = CodeDirectory::parse(blob)) {
-        for (std::uint32_t k = 0; k <= cd->specialSlotCount() + 1 && k < 64; ++k) {
-            (void)cd->specialSlot(k);
+    try {
+        const CodeDirectory cd = CodeDirectory::parse(blob);
+        for (std::uint32_t k = 1; k <= cd.specialSlotCount() && k < 64; ++k) {
+            (void)cd.specialSlot(k);
         }
-        for (std::uint32_t i = 0; i <= cd->codeSlotCount() && i < 64; ++i) {
-            (void)cd->codeSlot(i);
+        for (std::uint32_t i = 0; i < cd.codeSlotCount() && i < 64; ++i) {
+            (void)cd.codeSlot(i);
         }
-        (void)cd->cdhash();
-        (void)cd->identifier();
-        (void)cd->teamIdentifier();
+        (void)cd.hashes();
+    } catch (const Error&) {
     }
-    BlobReader reader(blob);
     for (std::size_t offset = 0; offset < size + 8 && offset < 256; ++offset) {
-        (void)reader.u32(offset);
-        (void)reader.u64(offset);
-        (void)reader.cString(offset);
-        (void)reader.bytes(offset, size - (offset < size ? offset : 0));
+        try {
+            ByteReader reader = ByteReader(blob).at(offset);
+            (void)reader.u32();
+            (void)reader.u64();
+            (void)reader.cString();
+        } catch (const Error&) {
+        }
     }
     return 0;
 }

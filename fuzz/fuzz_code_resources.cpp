@@ -9,7 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "platform/codesign/code_resources.h"
+#include "platform/codesign/resource_seal_check.h"
+#include "platform/error.h"
 
 namespace {
 
@@ -34,7 +35,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    (void)tessuro::codesign::verifyResources(tessuro::codesign::ByteView(data, size), contents,
+    try {
+        tessuro::codesign::checkResourceSeal(tessuro::codesign::ByteView(data, size), contents,
                                              {"MacOS/Tessuro"});
+    } catch (const tessuro::Error&) {
+    }
     return 0;
 }

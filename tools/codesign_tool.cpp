@@ -11,11 +11,13 @@
 // root-key.pem) and a code-signing leaf (leaf.pem, leaf-key.pem, chain.pem) for tests and
 // development builds. "info" prints the bundle's identifier and build number.
 
-#include <cstdio>
-#include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <iostream>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,26 +25,35 @@
 #include "platform/codesign/certificates.h"
 #include "platform/codesign/code_signing.h"
 #include "platform/codesign/signer.h"
+#include "platform/error.h"
+#include "platform/files.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
 using namespace tessuro::codesign;
+using tessuro::posixError;
+
+constexpr std::size_t kMaxPemSize = 1 << 20;
 
 std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("cannot read " + path);
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return tessuro::readFileContents(path, kMaxPemSize);
 }
 
 void writeText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
+    tessuro::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd) {
+        throw posixError(errno, "无法写入磁盘", path);
+    }
+    for (std::size_t done = 0; done < text.size();) {
+        ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            throw posixError(n < 0 ? errno : EIO, "无法写入磁盘", path);
+        }
+        done += static_cast<std::size_t>(n);
     }
 }
 
@@ -57,6 +68,7 @@ int usage() {
 }
 
 struct Arguments {
+    bool complete = true;  // false when an option lacks its value
     std::vector<std::pair<std::string, std::string>> options;
     std::vector<std::string> flags;
     std::vector<std::string> positional;
@@ -93,7 +105,8 @@ Arguments parse(int argc, char** argv, const std::vector<std::string>& flagNames
             } else if (i + 1 < argc) {
                 arguments.options.emplace_back(word, argv[++i]);
             } else {
-                throw std::runtime_error(word + " needs a value");
+                std::cerr << "tessuro-codesign: " << word << " needs a value\n";
+                arguments.complete = false;
             }
         } else {
             arguments.positional.push_back(word);
@@ -105,7 +118,7 @@ Arguments parse(int argc, char** argv, const std::vector<std::string>& flagNames
 int sign(const Arguments& arguments) {
     auto key = arguments.get("--key");
     auto certs = arguments.get("--certs");
-    if (!key || !certs || arguments.positional.size() != 1) {
+    if (!arguments.complete || !key || !certs || arguments.positional.size() != 1) {
         return usage();
     }
     SigningIdentity identity;
@@ -120,33 +133,41 @@ int sign(const Arguments& arguments) {
     return 0;
 }
 
-int verify(const Arguments& arguments) {
-    auto requirementText = arguments.get("--requirement");
-    if (!requirementText || arguments.positional.size() != 1) {
-        return usage();
-    }
-    std::vector<std::string> anchors;
-    for (const std::string& path : arguments.all("--anchor")) {
-        anchors.push_back(readText(path));
-    }
-    CodeSigning service(anchors);
+// The check as the installer makes it: the bundle, then the requirement, then validity.
+Status check(const CodeSigning& service, const std::string& bundle,
+             const std::string& requirementText, std::string& detail) {
     std::unique_ptr<StaticCode> code;
     std::unique_ptr<Requirement> requirement;
-    std::string detail;
-    int status = service.createStaticCodeWithPath(arguments.positional[0], kDefaultFlags, code);
+    Status status = service.createStaticCodeWithPath(bundle, kDefaultFlags, code);
     if (status == kStatusOk) {
-        status = service.createRequirementWithString(*requirementText, kDefaultFlags, requirement,
+        status = service.createRequirementWithString(requirementText, kDefaultFlags, requirement,
                                                      &detail);
     }
     if (status == kStatusOk) {
         status =
             service.checkValidity(code.get(), kCheckAllArchitectures, requirement.get(), &detail);
     }
+    return status;
+}
+
+int verify(const Arguments& arguments) {
+    auto requirementText = arguments.get("--requirement");
+    if (!arguments.complete || !requirementText || arguments.positional.size() != 1) {
+        return usage();
+    }
+    std::vector<std::string> anchors;
+    for (const std::string& path : arguments.all("--anchor")) {
+        anchors.push_back(readText(path));
+    }
+    std::string detail;
+    const Status status =
+        check(CodeSigning(anchors), arguments.positional[0], *requirementText, detail);
     if (status == kStatusOk) {
         std::cout << "valid\n";
         return 0;
     }
-    std::cout << "invalid: " << statusName(status) << " (status " << status << ")";
+    std::cout << "invalid: " << statusName(status) << " (status " << static_cast<int>(status)
+              << ")";
     if (!detail.empty()) {
         std::cout << ": " << detail;
     }
@@ -157,7 +178,7 @@ int verify(const Arguments& arguments) {
 int makeIdentity(const Arguments& arguments) {
     auto out = arguments.get("--out");
     auto team = arguments.get("--ou");
-    if (!out || !team) {
+    if (!arguments.complete || !out || !team) {
         return usage();
     }
     std::string name = arguments.get("--name").value_or("Tessuro Development");
@@ -181,7 +202,7 @@ int makeIdentity(const Arguments& arguments) {
 }
 
 int info(const Arguments& arguments) {
-    if (arguments.positional.size() != 1) {
+    if (!arguments.complete || arguments.positional.size() != 1) {
         return usage();
     }
     const std::string& bundle = arguments.positional[0];
@@ -212,7 +233,7 @@ int main(int argc, char** argv) {
         if (command == "make-identity") {
             return makeIdentity(parse(argc, argv, {}));
         }
-    } catch (const std::exception& error) {
+    } catch (const std::exception& error) {  // tessuro::Error, or the standard library's
         std::cerr << "tessuro-codesign: " << error.what() << "\n";
         return 1;
     }

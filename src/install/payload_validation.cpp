@@ -22,18 +22,19 @@ void validate(const std::filesystem::path& bundle, const codesign::CodeSigning& 
     const std::string requirementText = payloadRequirement();
     std::unique_ptr<codesign::StaticCode> code;
     std::unique_ptr<codesign::Requirement> requirement;
-    if (codeSigning.createStaticCodeWithPath(bundle, codesign::kDefaultFlags, code) != 0) {
+    if (codeSigning.createStaticCodeWithPath(bundle, codesign::kDefaultFlags, code) !=
+        codesign::kStatusOk) {
         rejected();
     }
     if (codeSigning.createRequirementWithString(requirementText, codesign::kDefaultFlags,
-                                                requirement) != 0) {
+                                                requirement) != codesign::kStatusOk) {
         rejected();
     }
     if (!code || !requirement) {
         rejected();
     }
     if (codeSigning.checkValidity(code.get(), codesign::kCheckAllArchitectures,
-                                  requirement.get()) != 0) {
+                                  requirement.get()) != codesign::kStatusOk) {
         rejected();
     }
 }

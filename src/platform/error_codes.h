@@ -28,4 +28,20 @@ inline constexpr long kStartFailed = 6;        // the process could not be start
 inline constexpr long kExecFailed = 7;         // the process started but exec failed
 }  // namespace launch_code
 
+// The domain of code-signing failures: what the signer, the certificate maker and the
+// readers of the signature's formats raise. A signature check answers with a
+// codesign::Status instead; its own failures never reach the window.
+inline constexpr std::string_view kCodeSigningErrorDomain = "CodeSigning";
+
+// Codes in the code-signing domain.
+namespace codesign_code {
+inline constexpr long kMalformed = 1;          // data that does not hold together
+inline constexpr long kUnsupported = 2;        // a form this code does not check or write
+inline constexpr long kRequirementSyntax = 3;  // requirement text that does not parse
+inline constexpr long kNotSignable = 4;        // a bundle the signer refuses as it stands
+inline constexpr long kBadIdentity = 5;        // a key or certificate that cannot be used
+inline constexpr long kCryptoFailed = 6;       // OpenSSL could not make what was asked
+inline constexpr long kFileShrank = 7;         // a file ended before the length being hashed
+}  // namespace codesign_code
+
 }  // namespace tessuro

@@ -1,23 +1,59 @@
 #include "platform/plist_depth.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <optional>
 #include <vector>
+
+#include "platform/byte_reader.h"
 
 namespace tessuro {
 namespace {
 
-// A big-endian unsigned integer of `size` bytes at `offset`, bounds-checked.
-std::optional<std::uint64_t> readUnsigned(std::string_view data, std::uint64_t offset,
-                                          std::size_t size) {
-    if (size == 0 || size > 8 || offset > data.size() || data.size() - offset < size) {
-        return std::nullopt;
+// A binary property list: the header "bplist00", the objects, a table of their offsets,
+// and a trailer of 32 bytes: six unused, the width of an offset and of an object
+// reference, the number of objects, the top object and where the offset table starts.
+constexpr std::size_t kHeaderSize = 8;
+constexpr std::size_t kTrailerSize = 32;
+constexpr std::size_t kTrailerUnused = 6;
+constexpr std::size_t kMaxIntegerWidth = 8;
+
+// An object's marker byte: its type in the high nibble, a small count in the low one, or
+// kCountFollows when the count follows as an integer object.
+constexpr unsigned kTypeArray = 0xA;
+constexpr unsigned kTypeSet = 0xC;
+constexpr unsigned kTypeDictionary = 0xD;
+constexpr unsigned kTypeInteger = 0x1;
+constexpr unsigned kCountFollows = 0xF;
+constexpr unsigned kMaxCountWidthLog2 = 3;
+
+struct Trailer {
+    std::size_t offsetSize = 0;
+    std::size_t refSize = 0;
+    std::uint64_t count = 0;
+    std::uint64_t top = 0;
+    std::uint64_t table = 0;
+};
+
+[[noreturn]] void refuse(const std::string& what) {
+    throw Error(std::string(kCodeSigningErrorDomain), codesign_code::kMalformed,
+                "the binary property list " + what);
+}
+
+Trailer readTrailer(std::string_view data) {
+    const std::uint64_t trailer = data.size() - kTrailerSize;
+    ByteReader reader = ByteReader(data).at(trailer + kTrailerUnused);
+    Trailer t;
+    t.offsetSize = reader.u8();
+    t.refSize = reader.u8();
+    t.count = reader.u64();
+    t.top = reader.u64();
+    t.table = reader.u64();
+    if (t.offsetSize == 0 || t.offsetSize > kMaxIntegerWidth || t.refSize == 0 ||
+        t.refSize > kMaxIntegerWidth || t.count > data.size() || t.top >= t.count ||
+        t.table > trailer || (trailer - t.table) / t.offsetSize < t.count) {
+        refuse("has a trailer that does not hold together");
     }
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        value = (value << 8) | static_cast<std::uint8_t>(data[offset + i]);
-    }
-    return value;
+    return t;
 }
 
 struct BinaryList {
@@ -25,50 +61,98 @@ struct BinaryList {
     std::size_t refSize = 0;
     std::vector<std::uint64_t> offsets;
 
-    // The objects a container refers to; empty for every other kind of object. Nothing when
-    // the container runs past the data.
-    std::optional<std::vector<std::uint64_t>> children(std::uint64_t object) const {
-        std::uint64_t at = offsets[object];
-        auto marker = readUnsigned(data, at, 1);
-        if (!marker) {
-            return std::nullopt;
+    // The objects a container refers to; empty for every other kind of object.
+    std::vector<std::uint64_t> children(std::uint64_t object) const {
+        ByteReader reader = ByteReader(data).at(offsets[object]);
+        const std::uint8_t marker = reader.u8();
+        const unsigned type = marker >> 4;
+        if (type != kTypeArray && type != kTypeSet && type != kTypeDictionary) {
+            return {};
         }
-        unsigned type = static_cast<unsigned>(*marker >> 4);
-        if (type != 0xA && type != 0xC && type != 0xD) {
-            return std::vector<std::uint64_t>{};
-        }
-        std::uint64_t count = *marker & 0x0F;
-        ++at;
-        if (count == 0x0F) {  // the count follows as an integer object
-            auto intMarker = readUnsigned(data, at, 1);
-            if (!intMarker || (*intMarker >> 4) != 0x1 || (*intMarker & 0x0F) > 3) {
-                return std::nullopt;
+        std::uint64_t count = marker & 0x0F;
+        if (count == kCountFollows) {
+            const std::uint8_t countMarker = reader.u8();
+            if ((countMarker >> 4) != kTypeInteger || (countMarker & 0x0F) > kMaxCountWidthLog2) {
+                refuse("gives a container's count in something else than a small integer");
             }
-            std::size_t bytes = std::size_t{1} << (*intMarker & 0x0F);
-            auto value = readUnsigned(data, at + 1, bytes);
-            if (!value) {
-                return std::nullopt;
-            }
-            count = *value;
-            at += 1 + bytes;
+            count = reader.unsignedOfSize(std::size_t{1} << (countMarker & 0x0F));
         }
-        std::uint64_t refs = type == 0xD ? count * 2 : count;
-        if (count > data.size() ||
-            refs * refSize > data.size() - std::min<std::uint64_t>(at, data.size())) {
-            return std::nullopt;
+        const std::uint64_t refs = type == kTypeDictionary ? count * 2 : count;
+        if (count > data.size() || refs > reader.remaining() / refSize) {
+            refuse("has a container that runs past its end");
         }
         std::vector<std::uint64_t> result;
         result.reserve(static_cast<std::size_t>(refs));
         for (std::uint64_t i = 0; i < refs; ++i) {
-            auto ref = readUnsigned(data, at + i * refSize, refSize);
-            if (!ref || *ref >= offsets.size()) {
-                return std::nullopt;
+            const std::uint64_t ref = reader.unsignedOfSize(refSize);
+            if (ref >= offsets.size()) {
+                refuse("refers to an object it does not have");
             }
-            result.push_back(*ref);
+            result.push_back(ref);
         }
         return result;
     }
 };
+
+BinaryList readList(std::string_view data, const Trailer& trailer) {
+    BinaryList list{data, trailer.refSize, {}};
+    list.offsets.reserve(static_cast<std::size_t>(trailer.count));
+    ByteReader table = ByteReader(data).at(trailer.table);
+    for (std::uint64_t i = 0; i < trailer.count; ++i) {
+        const std::uint64_t offset = table.unsignedOfSize(trailer.offsetSize);
+        if (offset >= data.size() - kTrailerSize) {
+            refuse("places an object inside its trailer");
+        }
+        list.offsets.push_back(offset);
+    }
+    return list;
+}
+
+// The depth of every object from the top, walked without recursion; an object met again
+// while it is still open is a cycle.
+bool depthWithin(const BinaryList& list, std::uint64_t top, std::size_t maxDepth) {
+    enum class State : std::uint8_t { New, Open, Done };
+    std::vector<State> state(list.offsets.size(), State::New);
+    std::vector<std::uint32_t> height(list.offsets.size(), 0);
+    struct Frame {
+        std::uint64_t object;
+        std::vector<std::uint64_t> children;
+        std::size_t next = 0;
+    };
+    std::vector<Frame> stack;
+    auto open = [&](std::uint64_t object) {
+        state[object] = State::Open;
+        stack.push_back(Frame{object, list.children(object)});
+        return stack.size() <= maxDepth;
+    };
+    if (!open(top)) {
+        return false;
+    }
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next < frame.children.size()) {
+            const std::uint64_t child = frame.children[frame.next++];
+            if (state[child] == State::Open) {
+                return false;  // a cycle
+            }
+            if (state[child] == State::New && !open(child)) {
+                return false;
+            }
+            continue;
+        }
+        std::uint32_t own = 1;
+        for (std::uint64_t child : frame.children) {
+            own = std::max(own, height[child] + 1);
+        }
+        if (own > maxDepth) {
+            return false;
+        }
+        height[frame.object] = own;
+        state[frame.object] = State::Done;
+        stack.pop_back();
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -102,78 +186,15 @@ bool xmlPlistDepthWithin(std::string_view data, std::size_t maxDepth) {
 }
 
 bool binaryPlistDepthWithin(std::string_view data, std::size_t maxDepth) {
-    if (data.size() < 8 + 32) {
+    if (data.size() < kHeaderSize + kTrailerSize) {
         return true;  // too short to be parsed at all
     }
-    const std::uint64_t trailer = data.size() - 32;
-    auto offsetSize = readUnsigned(data, trailer + 6, 1);
-    auto refSize = readUnsigned(data, trailer + 7, 1);
-    auto count = readUnsigned(data, trailer + 8, 8);
-    auto top = readUnsigned(data, trailer + 16, 8);
-    auto table = readUnsigned(data, trailer + 24, 8);
-    if (!offsetSize || !refSize || !count || !top || !table || *offsetSize == 0 ||
-        *offsetSize > 8 || *refSize == 0 || *refSize > 8 || *count > data.size() ||
-        *top >= *count || *table > trailer || (trailer - *table) / *offsetSize < *count) {
+    try {
+        const Trailer trailer = readTrailer(data);
+        return depthWithin(readList(data, trailer), trailer.top, maxDepth);
+    } catch (const Error&) {
         return false;
     }
-    BinaryList list{data, static_cast<std::size_t>(*refSize), {}};
-    list.offsets.reserve(static_cast<std::size_t>(*count));
-    for (std::uint64_t i = 0; i < *count; ++i) {
-        auto offset =
-            readUnsigned(data, *table + i * *offsetSize, static_cast<std::size_t>(*offsetSize));
-        if (!offset || *offset >= trailer) {
-            return false;
-        }
-        list.offsets.push_back(*offset);
-    }
-
-    // Depth of every object from the top, iteratively; an object met again while it is still
-    // open is a cycle.
-    enum class State : std::uint8_t { New, Open, Done };
-    std::vector<State> state(static_cast<std::size_t>(*count), State::New);
-    std::vector<std::uint32_t> height(static_cast<std::size_t>(*count), 0);
-    struct Frame {
-        std::uint64_t object;
-        std::vector<std::uint64_t> children;
-        std::size_t next = 0;
-    };
-    std::vector<Frame> stack;
-    auto open = [&](std::uint64_t object) {
-        auto children = list.children(object);
-        if (!children) {
-            return false;
-        }
-        state[object] = State::Open;
-        stack.push_back(Frame{object, std::move(*children)});
-        return stack.size() <= maxDepth;
-    };
-    if (!open(*top)) {
-        return false;
-    }
-    while (!stack.empty()) {
-        Frame& frame = stack.back();
-        if (frame.next < frame.children.size()) {
-            std::uint64_t child = frame.children[frame.next++];
-            if (state[child] == State::Open) {
-                return false;  // a cycle
-            }
-            if (state[child] == State::New && !open(child)) {
-                return false;
-            }
-            continue;
-        }
-        std::uint32_t own = 1;
-        for (std::uint64_t child : frame.children) {
-            own = std::max(own, height[child] + 1);
-        }
-        if (own > maxDepth) {
-            return false;
-        }
-        height[frame.object] = own;
-        state[frame.object] = State::Done;
-        stack.pop_back();
-    }
-    return true;
 }
 
 }  // namespace tessuro

@@ -86,37 +86,35 @@ void makeSignedBundle(const std::filesystem::path& bundle, const std::string& ve
 void resignWithResources(const std::filesystem::path& bundle,
                          const std::function<void(std::string&)>& edit, const Credential& leaf,
                          const std::string& team) {
-    const TestPki& pki = TestPki::shared();
     std::filesystem::path signature = bundle / "Contents/_CodeSignature";
     std::string resources = readFileContents(signature / "CodeResources", 1 << 26);
     edit(resources);
     writeFile(signature / "CodeResources", resources);
-    auto hashOf = [](const std::string& s) { return digest(HashType::Sha256, asBytes(s)); };
+    auto hashOf = [](const std::filesystem::path& file) {
+        return digest(HashType::Sha256, asBytes(readFileContents(file, 1 << 26)));
+    };
     CodeDirectoryContent content;
     content.identifier = "com.vorlak.tessuro.psvalidation";
     content.teamIdentifier = team;
-    content.infoPlistHash = hashOf(readFileContents(bundle / "Contents/Info.plist", 1 << 20));
-    content.requirementsHash = hashOf(readFileContents(signature / "CodeRequirements", 1 << 20));
-    content.resourcesHash = hashOf(resources);
-    std::string executable = readFileContents(bundle / "Contents/MacOS/Tessuro", 1 << 20);
-    content.executableHash = hashOf(executable);
-    content.executableSize = executable.size();
-    Bytes cd = buildCodeDirectory(content);
-    Bytes cdhash = digest(HashType::Sha256, cd);
-    cdhash.resize(20);
-    SigningIdentity identity = pki.identity(leaf);
+    content.infoPlistHash = hashOf(bundle / "Contents/Info.plist");
+    content.requirementsHash = hashOf(signature / "CodeRequirements");
+    content.resourcesHash = hashOf(signature / "CodeResources");
+    content.executableHash = hashOf(bundle / "Contents/MacOS/Tessuro");
+    content.executableSize = std::filesystem::file_size(bundle / "Contents/MacOS/Tessuro");
+    const Bytes cd = buildCodeDirectory(content);
+    SigningIdentity identity = TestPki::shared().identity(leaf);
     std::vector<X509*> chain{identity.chain[0].get(), identity.chain.back().get()};
-    Bytes cms = signCms(cd, identity.key.get(), chain[0], chain,
-                        {{HashType::Sha256, cdhash, digest(HashType::Sha256, cd)}});
+    const Bytes cms = signCms(cd, identity.key.get(), chain[0], chain,
+                              {codeDirectoryHashes(HashType::Sha256, cd)});
     writeFile(signature / "CodeDirectory", std::string(cd.begin(), cd.end()));
     writeFile(signature / "CodeSignature", std::string(cms.begin(), cms.end()));
 }
 
-int payloadStatus(const std::filesystem::path& bundle, std::string* detail) {
+Status payloadStatus(const std::filesystem::path& bundle, std::string* detail) {
     CodeSigning service = TestPki::shared().service();
     std::unique_ptr<StaticCode> code;
     std::unique_ptr<Requirement> requirement;
-    if (int status = service.createStaticCodeWithPath(bundle, 0, code); status != 0) {
+    if (Status status = service.createStaticCodeWithPath(bundle, 0, code); status != kStatusOk) {
         return status;
     }
     service.createRequirementWithString(PayloadValidation::payloadRequirement(), 0, requirement);

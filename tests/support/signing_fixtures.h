@@ -50,6 +50,6 @@ void resignWithResources(const std::filesystem::path& bundle,
                          const codesign::Credential& leaf, const std::string& team = "Q7XK4M2LD8");
 
 // The status of a bundle against the payload requirement, with the test root trusted.
-int payloadStatus(const std::filesystem::path& bundle, std::string* detail = nullptr);
+codesign::Status payloadStatus(const std::filesystem::path& bundle, std::string* detail = nullptr);
 
 }  // namespace tessuro::test

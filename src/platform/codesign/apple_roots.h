@@ -1,7 +1,9 @@
 #pragma once
 
-#include <string>
+#include <span>
 #include <vector>
+
+#include "platform/codesign/openssl_ptr.h"
 
 namespace tessuro::codesign {
 
@@ -11,6 +13,10 @@ struct AppleRoot {
     const char* base64Der;
 };
 
-const std::vector<AppleRoot>& appleRoots();
+std::span<const AppleRoot> appleRoots();
+
+// The roots as certificates; one whose DER does not have its published fingerprint is
+// left out.
+std::vector<X509Ptr> appleRootCertificates();
 
 }  // namespace tessuro::codesign

@@ -1,61 +1,29 @@
 #include "platform/codesign/blob.h"
 
+#include "platform/codesign/status.h"
+
 namespace tessuro::codesign {
 
-std::optional<std::uint8_t> BlobReader::u8(std::size_t offset) const {
-    if (offset >= data_.size()) {
-        return std::nullopt;
+ByteReader blobContent(ByteView blob, std::uint32_t magic, std::string_view what) {
+    ByteReader reader(blob);
+    const std::uint32_t found = reader.u32();
+    const std::uint32_t length = reader.u32();
+    if (found != magic) {
+        throw codesignError(codesign_code::kMalformed, std::string(what) + " has the magic 0x" +
+                                                           toHex(std::span(blob.data(), 4)));
     }
-    return data_[offset];
-}
-
-std::optional<std::uint32_t> BlobReader::u32(std::size_t offset) const {
-    if (offset > data_.size() || data_.size() - offset < 4) {
-        return std::nullopt;
+    if (length != blob.size()) {
+        throw codesignError(codesign_code::kMalformed, std::string(what) + " gives its length as " +
+                                                           std::to_string(length) + " but has " +
+                                                           std::to_string(blob.size()) + " bytes");
     }
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        std::size_t at = order_ == ByteOrder::Big ? offset + i : offset + 3 - i;
-        value = (value << 8) | data_[at];
-    }
-    return value;
-}
-
-std::optional<std::uint64_t> BlobReader::u64(std::size_t offset) const {
-    auto first = u32(offset);
-    auto second = offset <= SIZE_MAX - 4 ? u32(offset + 4) : std::nullopt;
-    if (!first || !second) {
-        return std::nullopt;
-    }
-    return order_ == ByteOrder::Big ? (std::uint64_t{*first} << 32) | *second
-                                    : (std::uint64_t{*second} << 32) | *first;
-}
-
-std::optional<ByteView> BlobReader::bytes(std::size_t offset, std::size_t length) const {
-    if (offset > data_.size() || data_.size() - offset < length) {
-        return std::nullopt;
-    }
-    return data_.subspan(offset, length);
-}
-
-std::optional<std::string> BlobReader::cString(std::size_t offset) const {
-    for (std::size_t i = offset; i < data_.size(); ++i) {
-        if (data_[i] == 0) {
-            return std::string(reinterpret_cast<const char*>(data_.data()) + offset, i - offset);
-        }
-    }
-    return std::nullopt;
+    return reader;
 }
 
 void BlobWriter::u32(std::uint32_t value) {
     for (int shift = 24; shift >= 0; shift -= 8) {
         data_.push_back(static_cast<std::uint8_t>(value >> shift));
     }
-}
-
-void BlobWriter::u64(std::uint64_t value) {
-    u32(static_cast<std::uint32_t>(value >> 32));
-    u32(static_cast<std::uint32_t>(value));
 }
 
 void BlobWriter::cString(std::string_view value) {
@@ -68,6 +36,19 @@ void BlobWriter::patchU32(std::size_t offset, std::uint32_t value) {
         data_.at(offset + static_cast<std::size_t>(i)) =
             static_cast<std::uint8_t>(value >> (24 - 8 * i));
     }
+}
+
+Bytes derLength(std::size_t length) {
+    constexpr std::uint8_t kLongForm = 0x80;
+    if (length < kLongForm) {
+        return {static_cast<std::uint8_t>(length)};
+    }
+    Bytes digits;
+    for (std::size_t rest = length; rest != 0; rest >>= 8) {
+        digits.insert(digits.begin(), static_cast<std::uint8_t>(rest & 0xFF));
+    }
+    digits.insert(digits.begin(), static_cast<std::uint8_t>(kLongForm | digits.size()));
+    return digits;
 }
 
 std::string toHex(ByteView bytes) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/codesign/blob.h"
+#include "platform/codesign/digest.h"
 #include "platform/codesign/openssl_ptr.h"
 
 namespace tessuro::codesign {
@@ -27,14 +29,21 @@ struct CertificateSpec {
     long notAfterExtraSeconds = 0;  // added to notAfterDays, for certificates about to expire
 };
 
-// A fresh EC P-256 key and a certificate for it, signed by `issuer`, or by itself.
+// A fresh EC P-256 key and a certificate for it, signed by `issuer`, or by itself. Throws
+// a code-signing Error (kCryptoFailed) with OpenSSL's reason when a step fails.
 Credential makeCertificate(const CertificateSpec& spec, const Credential* issuer);
 
 std::string certificatePem(X509* certificate);
 std::string privateKeyPem(EVP_PKEY* key);
 
-// Every certificate in PEM text, in order; throws std::runtime_error on anything else.
+// Every certificate in PEM text, in order, and the private key in PEM text; both throw a
+// code-signing Error (kBadIdentity) when the text holds none.
 std::vector<X509Ptr> readCertificatesPem(const std::string& pem);
 KeyPtr readPrivateKeyPem(const std::string& pem);
+
+// The hash of a certificate's DER; throws a kCryptoFailed Error when it cannot be encoded.
+Bytes certificateDigest(X509* certificate, HashType type);
+// Its SHA-256 in upper-case hexadecimal, as fingerprints are published.
+std::string certificateFingerprint(X509* certificate);
 
 }  // namespace tessuro::codesign

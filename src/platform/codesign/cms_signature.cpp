@@ -10,17 +10,27 @@
 #include <plist/plist.h>
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
+#include <optional>
 
+#include "platform/codesign/plist_nodes.h"
+#include "platform/codesign/status.h"
 #include "platform/property_list.h"
 
 namespace tessuro::codesign {
 namespace {
 
-constexpr const char* kCdHashesOid = "1.2.840.113635.100.9.1";
-constexpr const char* kCdHashesV2Oid = "1.2.840.113635.100.9.2";
-constexpr const char* kAppleExtensionFamily = "1.2.840.113635.100.6.";
+constexpr char kCdHashesOid[] = "1.2.840.113635.100.9.1";
+constexpr char kCdHashesV2Oid[] = "1.2.840.113635.100.9.2";
+constexpr char kAppleExtensionFamily[] = "1.2.840.113635.100.6.";
+constexpr char kCdHashesKey[] = "cdhashes";
+constexpr std::uint8_t kDerSequence = 0x30;
+
+using ObjectPtr = std::unique_ptr<ASN1_OBJECT, OpenSslDeleter<ASN1_OBJECT, ASN1_OBJECT_free>>;
+
+ObjectPtr object(const char* oid) {
+    return ObjectPtr(OBJ_txt2obj(oid, /*no_name=*/1));
+}
 
 std::string oidText(const ASN1_OBJECT* object) {
     char text[128];
@@ -49,10 +59,6 @@ int verifyCallback(int ok, X509_STORE_CTX* context) {
         return 1;
     }
     return ok;
-}
-
-ASN1_OBJECT* object(const char* oid) {
-    return OBJ_txt2obj(oid, /*no_name=*/1);
 }
 
 // The signing time claimed in the signed attributes, if any.
@@ -98,51 +104,95 @@ const char* digestOid(HashType type) {
     return "";
 }
 
+// The first attribute's plist: {cdhashes = [cdhash of every CodeDirectory]}.
 Bytes cdhashesPlist(const std::vector<CodeDirectoryHashes>& codeDirectories) {
     plist_t list = plist_new_array();
     for (const auto& cd : codeDirectories) {
-        plist_array_append_item(
-            list,
-            plist_new_data(reinterpret_cast<const char*>(cd.cdhash.data()), cd.cdhash.size()));
+        plist_array_append_item(list, dataNode(cd.cdhash));
     }
     plist_t root = plist_new_dict();
-    plist_dict_set_item(root, "cdhashes", list);
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(root, &xml, &length);
-    Bytes out(xml, xml + length);
-    free(xml);
+    plist_dict_set_item(root, kCdHashesKey, list);
+    Bytes xml = xmlOf(root);
     plist_free(root);
+    return xml;
+}
+
+// The DER of an OpenSSL object; empty when it cannot be encoded.
+template <class Object, int (*Encode)(const Object*, unsigned char**)>
+Bytes der(const Object* value) {
+    Bytes out(static_cast<std::size_t>(std::max(0, Encode(value, nullptr))));
+    if (!out.empty()) {
+        unsigned char* p = out.data();
+        Encode(value, &p);
+    }
     return out;
 }
 
-// SEQUENCE { OBJECT IDENTIFIER digest, OCTET STRING hash }, DER.
+// The second attribute's value for one CodeDirectory: SEQUENCE { OBJECT IDENTIFIER digest,
+// OCTET STRING hash }, DER.
 Bytes hashAgilityEntry(const CodeDirectoryHashes& cd) {
-    ASN1_OBJECT* oid = object(digestOid(cd.type));
-    int oidLength = i2d_ASN1_OBJECT(oid, nullptr);
-    Bytes oidDer(static_cast<std::size_t>(oidLength));
-    unsigned char* p = oidDer.data();
-    i2d_ASN1_OBJECT(oid, &p);
-    ASN1_OBJECT_free(oid);
+    const Bytes oid = der<ASN1_OBJECT, i2d_ASN1_OBJECT>(object(digestOid(cd.type)).get());
     ASN1_OCTET_STRING* octets = ASN1_OCTET_STRING_new();
     ASN1_OCTET_STRING_set(octets, cd.fullHash.data(), static_cast<int>(cd.fullHash.size()));
-    int octetLength = i2d_ASN1_OCTET_STRING(octets, nullptr);
-    Bytes octetDer(static_cast<std::size_t>(octetLength));
-    p = octetDer.data();
-    i2d_ASN1_OCTET_STRING(octets, &p);
+    const Bytes hash = der<ASN1_OCTET_STRING, i2d_ASN1_OCTET_STRING>(octets);
     ASN1_OCTET_STRING_free(octets);
+    Bytes entry{kDerSequence};
+    const Bytes length = derLength(oid.size() + hash.size());
+    entry.insert(entry.end(), length.begin(), length.end());
+    entry.insert(entry.end(), oid.begin(), oid.end());
+    entry.insert(entry.end(), hash.begin(), hash.end());
+    return entry;
+}
 
-    std::size_t content = oidDer.size() + octetDer.size();
-    Bytes der{0x30};
-    if (content < 0x80) {
-        der.push_back(static_cast<std::uint8_t>(content));
-    } else {
-        der.push_back(0x81);
-        der.push_back(static_cast<std::uint8_t>(content));
+// The first attribute names exactly the cdhashes, in order.
+bool cdhashesAttributeNames(X509_ATTRIBUTE* attribute,
+                            const std::vector<CodeDirectoryHashes>& codeDirectories) {
+    ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
+    if (X509_ATTRIBUTE_count(attribute) != 1 || value == nullptr ||
+        value->type != V_ASN1_OCTET_STRING) {
+        return false;
     }
-    der.insert(der.end(), oidDer.begin(), oidDer.end());
-    der.insert(der.end(), octetDer.begin(), octetDer.end());
-    return der;
+    ASN1_STRING* octets = value->value.octet_string;
+    try {
+        PropertyList plist = PropertyList::parse(
+            std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(octets)),
+                             static_cast<std::size_t>(ASN1_STRING_length(octets))),
+            kCdHashesKey);
+        plist_t list =
+            plist.isDictionary() ? plist_dict_get_item(plist.root(), kCdHashesKey) : nullptr;
+        if (!isOfType(list, PLIST_ARRAY) || plist_array_get_size(list) != codeDirectories.size()) {
+            return false;
+        }
+        for (std::uint32_t i = 0; i < plist_array_get_size(list); ++i) {
+            plist_t item = plist_array_get_item(list, i);
+            if (!isOfType(item, PLIST_DATA) || dataOf(item) != codeDirectories[i].cdhash) {
+                return false;
+            }
+        }
+        return true;
+    } catch (const Error&) {
+        return false;
+    }
+}
+
+// The second attribute names exactly the CodeDirectories' full hashes, in any order.
+bool hashAgilityAttributeNames(X509_ATTRIBUTE* attribute,
+                               const std::vector<CodeDirectoryHashes>& codeDirectories) {
+    std::vector<Bytes> listed, expected;
+    for (int i = 0; i < X509_ATTRIBUTE_count(attribute); ++i) {
+        ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, i);
+        if (value == nullptr || value->type != V_ASN1_SEQUENCE) {
+            return false;
+        }
+        const unsigned char* p = ASN1_STRING_get0_data(value->value.sequence);
+        listed.emplace_back(p, p + ASN1_STRING_length(value->value.sequence));
+    }
+    for (const auto& cd : codeDirectories) {
+        expected.push_back(hashAgilityEntry(cd));
+    }
+    std::sort(listed.begin(), listed.end());
+    std::sort(expected.begin(), expected.end());
+    return listed == expected;
 }
 
 // Apple's cdhash attributes, where present, must name exactly the CodeDirectories on
@@ -150,141 +200,109 @@ Bytes hashAgilityEntry(const CodeDirectoryHashes& cd) {
 // one of them must be there, since the signature itself covers only the primary one.
 bool attributesNameCodeDirectories(CMS_SignerInfo* signer,
                                    const std::vector<CodeDirectoryHashes>& codeDirectories) {
-    ASN1_OBJECT* v1 = object(kCdHashesOid);
-    ASN1_OBJECT* v2 = object(kCdHashesV2Oid);
-    int v1Index = CMS_signed_get_attr_by_OBJ(signer, v1, -1);
-    int v2Index = CMS_signed_get_attr_by_OBJ(signer, v2, -1);
-    ASN1_OBJECT_free(v1);
-    ASN1_OBJECT_free(v2);
-    if (v1Index < 0 && v2Index < 0) {
+    const int v1 = CMS_signed_get_attr_by_OBJ(signer, object(kCdHashesOid).get(), -1);
+    const int v2 = CMS_signed_get_attr_by_OBJ(signer, object(kCdHashesV2Oid).get(), -1);
+    if (v1 < 0 && v2 < 0) {
         return codeDirectories.size() == 1;
     }
-    if (v1Index >= 0) {
-        X509_ATTRIBUTE* attribute = CMS_signed_get_attr(signer, v1Index);
-        ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
-        if (X509_ATTRIBUTE_count(attribute) != 1 || value == nullptr ||
-            value->type != V_ASN1_OCTET_STRING) {
-            return false;
-        }
-        ASN1_STRING* octets = value->value.octet_string;
-        try {
-            PropertyList plist = PropertyList::parse(
-                std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(octets)),
-                                 static_cast<std::size_t>(ASN1_STRING_length(octets))),
-                "cdhashes");
-            plist_t list =
-                plist.isDictionary() ? plist_dict_get_item(plist.root(), "cdhashes") : nullptr;
-            if (list == nullptr || plist_get_node_type(list) != PLIST_ARRAY ||
-                plist_array_get_size(list) != codeDirectories.size()) {
-                return false;
-            }
-            for (uint32_t i = 0; i < plist_array_get_size(list); ++i) {
-                plist_t item = plist_array_get_item(list, i);
-                if (plist_get_node_type(item) != PLIST_DATA) {
-                    return false;
-                }
-                char* data = nullptr;
-                uint64_t length = 0;
-                plist_get_data_val(item, &data, &length);
-                Bytes hash(data, data + length);
-                free(data);
-                if (hash != codeDirectories[i].cdhash) {
-                    return false;
-                }
-            }
-        } catch (...) {
-            return false;
+    return (v1 < 0 || cdhashesAttributeNames(CMS_signed_get_attr(signer, v1), codeDirectories)) &&
+           (v2 < 0 || hashAgilityAttributeNames(CMS_signed_get_attr(signer, v2), codeDirectories));
+}
+
+// A detached SignedData with one signer whose certificate it carries.
+struct SignedData {
+    CmsPtr content;
+    CMS_SignerInfo* signer = nullptr;
+    CertificateStackPtr certificates;
+    X509* leaf = nullptr;
+};
+
+SignedData readSignedData(ByteView cms) {
+    SignedData data;
+    BioPtr input(BIO_new_mem_buf(cms.data(), static_cast<int>(cms.size())));
+    data.content.reset(d2i_CMS_bio(input.get(), nullptr));
+    CMS_ContentInfo* content = data.content.get();
+    if (!content || OBJ_obj2nid(CMS_get0_type(content)) != NID_pkcs7_signed ||
+        CMS_get0_content(content) == nullptr || *CMS_get0_content(content) != nullptr) {
+        throw refusal(kStatusMalformed, "not a detached SignedData");
+    }
+    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(content);
+    if (signers == nullptr || sk_CMS_SignerInfo_num(signers) != 1) {
+        throw refusal(kStatusMalformed, "not exactly one signer");
+    }
+    data.signer = sk_CMS_SignerInfo_value(signers, 0);
+    data.certificates.reset(CMS_get1_certs(content));
+    if (data.certificates && CMS_set1_signers_certs(content, nullptr, 0) >= 1) {
+        CMS_SignerInfo_get0_algs(data.signer, nullptr, &data.leaf, nullptr, nullptr);
+    }
+    if (data.leaf == nullptr) {
+        throw refusal(kStatusMalformed, "signer certificate missing");
+    }
+    return data;
+}
+
+// The chain from the leaf to an anchor, with the signature's own certificates as
+// untrusted intermediates; the leaf must be for code signing.
+CertificateStackPtr trustedChain(const SignedData& data, X509_STORE* store) {
+    StoreContextPtr context(X509_STORE_CTX_new());
+    X509_STORE_CTX_init(context.get(), store, data.leaf, data.certificates.get());
+    if (X509_verify_cert(context.get()) != 1) {
+        throw refusal(kStatusUntrusted,
+                      X509_verify_cert_error_string(X509_STORE_CTX_get_error(context.get())));
+    }
+    CertificateStackPtr chain(X509_STORE_CTX_get1_chain(context.get()));
+    if ((X509_get_extension_flags(data.leaf) & EXFLAG_XKUSAGE) == 0 ||
+        (X509_get_extended_key_usage(data.leaf) & XKU_CODE_SIGN) == 0) {
+        throw refusal(kStatusUntrusted, "leaf certificate is not for code signing");
+    }
+    return chain;
+}
+
+void addCdHashAttributes(CMS_SignerInfo* signer,
+                         const std::vector<CodeDirectoryHashes>& codeDirectories) {
+    const Bytes plist = cdhashesPlist(codeDirectories);
+    CMS_signed_add1_attr_by_OBJ(signer, object(kCdHashesOid).get(), V_ASN1_OCTET_STRING,
+                                plist.data(), static_cast<int>(plist.size()));
+    const ObjectPtr v2 = object(kCdHashesV2Oid);
+    X509_ATTRIBUTE* agility = nullptr;
+    for (const auto& cd : codeDirectories) {
+        Bytes entry = hashAgilityEntry(cd);
+        if (agility == nullptr) {
+            agility = X509_ATTRIBUTE_create_by_OBJ(nullptr, v2.get(), V_ASN1_SEQUENCE, entry.data(),
+                                                   static_cast<int>(entry.size()));
+        } else {
+            X509_ATTRIBUTE_set1_data(agility, V_ASN1_SEQUENCE, entry.data(),
+                                     static_cast<int>(entry.size()));
         }
     }
-    if (v2Index >= 0) {
-        X509_ATTRIBUTE* attribute = CMS_signed_get_attr(signer, v2Index);
-        std::vector<Bytes> listed, expected;
-        for (int i = 0; i < X509_ATTRIBUTE_count(attribute); ++i) {
-            ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, i);
-            if (value == nullptr || value->type != V_ASN1_SEQUENCE) {
-                return false;
-            }
-            const unsigned char* p = ASN1_STRING_get0_data(value->value.sequence);
-            listed.emplace_back(p, p + ASN1_STRING_length(value->value.sequence));
-        }
-        for (const auto& cd : codeDirectories) {
-            expected.push_back(hashAgilityEntry(cd));
-        }
-        std::sort(listed.begin(), listed.end());
-        std::sort(expected.begin(), expected.end());
-        if (listed != expected) {
-            return false;
-        }
+    if (agility != nullptr) {
+        CMS_signed_add1_attr(signer, agility);
+        X509_ATTRIBUTE_free(agility);
     }
-    return true;
 }
 
 }  // namespace
 
-CmsVerdict verifyCms(ByteView cms, ByteView primaryCodeDirectory, const std::vector<X509*>& anchors,
-                     const std::vector<CodeDirectoryHashes>& codeDirectories) {
-    CmsVerdict verdict;
+CertificateStackPtr verifyCms(ByteView cms, ByteView primaryCodeDirectory,
+                              const std::vector<X509*>& anchors,
+                              const std::vector<CodeDirectoryHashes>& codeDirectories) {
     if (cms.empty()) {
-        verdict.result = CmsVerdict::Result::AdHoc;
-        return verdict;
+        throw refusal(kStatusAdHoc, "ad-hoc signature");
     }
-    BioPtr input(BIO_new_mem_buf(cms.data(), static_cast<int>(cms.size())));
-    CmsPtr content(d2i_CMS_bio(input.get(), nullptr));
-    if (!content || OBJ_obj2nid(CMS_get0_type(content.get())) != NID_pkcs7_signed ||
-        CMS_get0_content(content.get()) == nullptr || *CMS_get0_content(content.get()) != nullptr) {
-        verdict.detail = "not a detached SignedData";
-        return verdict;
-    }
-    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(content.get());
-    if (signers == nullptr || sk_CMS_SignerInfo_num(signers) != 1) {
-        verdict.detail = "not exactly one signer";
-        return verdict;
-    }
-    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
-    CertificateStackPtr certificates(CMS_get1_certs(content.get()));
-    if (!certificates || CMS_set1_signers_certs(content.get(), nullptr, 0) < 1) {
-        verdict.detail = "signer certificate missing";
-        return verdict;
-    }
-    X509* leaf = nullptr;
-    CMS_SignerInfo_get0_algs(signer, nullptr, &leaf, nullptr, nullptr);
-    if (leaf == nullptr) {
-        verdict.detail = "signer certificate missing";
-        return verdict;
-    }
-
-    // The chain, with the signature's own certificates as untrusted intermediates.
-    StorePtr store = makeStore(anchors, signingTime(signer));
-    StoreContextPtr context(X509_STORE_CTX_new());
-    X509_STORE_CTX_init(context.get(), store.get(), leaf, certificates.get());
-    if (X509_verify_cert(context.get()) != 1) {
-        verdict.result = CmsVerdict::Result::Untrusted;
-        verdict.detail = X509_verify_cert_error_string(X509_STORE_CTX_get_error(context.get()));
-        return verdict;
-    }
-    verdict.chain.reset(X509_STORE_CTX_get1_chain(context.get()));
-    if ((X509_get_extension_flags(leaf) & EXFLAG_XKUSAGE) == 0 ||
-        (X509_get_extended_key_usage(leaf) & XKU_CODE_SIGN) == 0) {
-        verdict.result = CmsVerdict::Result::Untrusted;
-        verdict.detail = "leaf certificate is not for code signing";
-        return verdict;
-    }
-
+    const SignedData data = readSignedData(cms);
+    const StorePtr store = makeStore(anchors, signingTime(data.signer));
+    CertificateStackPtr chain = trustedChain(data, store.get());
     BioPtr signedBytes(BIO_new_mem_buf(primaryCodeDirectory.data(),
                                        static_cast<int>(primaryCodeDirectory.size())));
-    if (CMS_verify(content.get(), nullptr, store.get(), signedBytes.get(), nullptr,
+    if (CMS_verify(data.content.get(), nullptr, store.get(), signedBytes.get(), nullptr,
                    CMS_BINARY | CMS_DETACHED) != 1) {
-        verdict.result = CmsVerdict::Result::SignatureInvalid;
-        verdict.detail = "signature does not match the CodeDirectory";
-        return verdict;
+        ERR_clear_error();
+        throw refusal(kStatusSignatureInvalid, "signature does not match the CodeDirectory");
     }
-    if (!attributesNameCodeDirectories(signer, codeDirectories)) {
-        verdict.result = CmsVerdict::Result::SignatureInvalid;
-        verdict.detail = "cdhash attributes do not name the CodeDirectories";
-        return verdict;
+    if (!attributesNameCodeDirectories(data.signer, codeDirectories)) {
+        throw refusal(kStatusSignatureInvalid, "cdhash attributes do not name the CodeDirectories");
     }
-    verdict.result = CmsVerdict::Result::Valid;
-    return verdict;
+    return chain;
 }
 
 Bytes signCms(ByteView primaryCodeDirectory, EVP_PKEY* key, X509* leaf,
@@ -293,51 +311,27 @@ Bytes signCms(ByteView primaryCodeDirectory, EVP_PKEY* key, X509* leaf,
     const int flags = CMS_PARTIAL | CMS_DETACHED | CMS_NOSMIMECAP | CMS_BINARY;
     CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
     if (!cms) {
-        return {};
+        throw openSslError(codesign_code::kCryptoFailed, "cannot start a CMS signature");
     }
     CMS_SignerInfo* signer = CMS_add1_signer(cms.get(), leaf, key, EVP_sha256(), flags);
     if (signer == nullptr) {
-        return {};
+        throw openSslError(codesign_code::kCryptoFailed, "cannot add the signer");
     }
     for (X509* certificate : chain) {
         if (X509_cmp(certificate, leaf) != 0) {
             CMS_add1_cert(cms.get(), certificate);
         }
     }
-    Bytes plist = cdhashesPlist(codeDirectories);
-    ASN1_OBJECT* v1 = object(kCdHashesOid);
-    CMS_signed_add1_attr_by_OBJ(signer, v1, V_ASN1_OCTET_STRING, plist.data(),
-                                static_cast<int>(plist.size()));
-    ASN1_OBJECT_free(v1);
-    ASN1_OBJECT* v2 = object(kCdHashesV2Oid);
-    X509_ATTRIBUTE* agility = nullptr;
-    for (const auto& cd : codeDirectories) {
-        Bytes entry = hashAgilityEntry(cd);
-        if (agility == nullptr) {
-            agility = X509_ATTRIBUTE_create_by_OBJ(nullptr, v2, V_ASN1_SEQUENCE, entry.data(),
-                                                   static_cast<int>(entry.size()));
-        } else {
-            X509_ATTRIBUTE_set1_data(agility, V_ASN1_SEQUENCE, entry.data(),
-                                     static_cast<int>(entry.size()));
-        }
-    }
-    ASN1_OBJECT_free(v2);
-    if (agility != nullptr) {
-        CMS_signed_add1_attr(signer, agility);
-        X509_ATTRIBUTE_free(agility);
-    }
+    addCdHashAttributes(signer, codeDirectories);
     BioPtr data(BIO_new_mem_buf(primaryCodeDirectory.data(),
                                 static_cast<int>(primaryCodeDirectory.size())));
     if (CMS_final(cms.get(), data.get(), nullptr, CMS_DETACHED | CMS_BINARY) != 1) {
-        return {};
+        throw openSslError(codesign_code::kCryptoFailed, "cannot sign the CodeDirectory");
     }
-    unsigned char* der = nullptr;
-    int length = i2d_CMS_ContentInfo(cms.get(), &der);
-    if (length <= 0) {
-        return {};
+    const Bytes out = der<CMS_ContentInfo, i2d_CMS_ContentInfo>(cms.get());
+    if (out.empty()) {
+        throw openSslError(codesign_code::kCryptoFailed, "cannot encode the CMS signature");
     }
-    Bytes out(der, der + length);
-    OPENSSL_free(der);
     return out;
 }
 

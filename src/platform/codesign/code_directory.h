@@ -10,39 +10,51 @@
 namespace tessuro::codesign {
 
 // Special slots of a bundle signature whose main executable is not Mach-O.
-inline constexpr int kSlotInfoPlist = 1;
-inline constexpr int kSlotRequirements = 2;
-inline constexpr int kSlotResources = 3;
+inline constexpr std::uint32_t kSlotInfoPlist = 1;
+inline constexpr std::uint32_t kSlotRequirements = 2;
+inline constexpr std::uint32_t kSlotResources = 3;
+
+// The cdhash is the CodeDirectory's hash cut to this many bytes.
+inline constexpr std::size_t kCdHashSize = 20;
+
+// A CodeDirectory as the CMS attributes and the requirement name it.
+struct CodeDirectoryHashes {
+    HashType type;
+    Bytes cdhash;    // the full hash cut to kCdHashSize bytes
+    Bytes fullHash;  // the whole digest of the blob
+};
+
+// The hashes of a CodeDirectory blob, with its own hash type.
+CodeDirectoryHashes codeDirectoryHashes(HashType type, ByteView blob);
 
 // One parsed CodeDirectory. Parsing checks every offset against the blob's length, so the
 // accessors never read outside it.
 class CodeDirectory {
 public:
-    // Nothing when the blob is not a well-formed CodeDirectory.
-    static std::optional<CodeDirectory> parse(ByteView blob);
+    // Throws a code-signing Error (kMalformed) saying what is wrong with the blob.
+    static CodeDirectory parse(ByteView blob);
 
     const Bytes& blob() const noexcept { return blob_; }
     std::uint32_t version() const noexcept { return version_; }
-    std::uint32_t flags() const noexcept { return flags_; }
     HashType hashType() const noexcept { return hashType_; }
     std::uint8_t pageSizeLog2() const noexcept { return pageSizeLog2_; }
     std::uint64_t codeLimit() const noexcept { return codeLimit_; }
     std::uint32_t specialSlotCount() const noexcept { return nSpecialSlots_; }
     std::uint32_t codeSlotCount() const noexcept { return nCodeSlots_; }
     const std::string& identifier() const noexcept { return identifier_; }
+    // Absent before version 0x20200, or when the signer named no team.
     const std::optional<std::string>& teamIdentifier() const noexcept { return teamId_; }
 
-    // The hash of special slot -k (k >= 1); nothing when k is beyond the special slots.
-    std::optional<ByteView> specialSlot(std::uint32_t k) const;
-    std::optional<ByteView> codeSlot(std::uint32_t index) const;
+    // The hash of special slot -k, 1 <= k <= specialSlotCount(), and of code slot `index`,
+    // below codeSlotCount(); a slot outside those throws a malformed Error.
+    ByteView specialSlot(std::uint32_t k) const;
+    ByteView codeSlot(std::uint32_t index) const;
 
-    // The hash of this whole blob with its own hash type, cut to 20 bytes.
-    Bytes cdhash() const;
+    CodeDirectoryHashes hashes() const { return codeDirectoryHashes(hashType_, blob_); }
 
 private:
     Bytes blob_;
     std::uint32_t version_ = 0;
-    std::uint32_t flags_ = 0;
     std::uint32_t hashOffset_ = 0;
     std::uint32_t nSpecialSlots_ = 0;
     std::uint32_t nCodeSlots_ = 0;
@@ -66,6 +78,8 @@ struct CodeDirectoryContent {
     std::uint64_t executableSize = 0;
 };
 
+// Throws a code-signing Error (kNotSignable) for an executable too large for the 32-bit
+// code limit of that version.
 Bytes buildCodeDirectory(const CodeDirectoryContent& content);
 
 }  // namespace tessuro::codesign

@@ -5,22 +5,21 @@
 
 #include <fcntl.h>
 #include <malloc.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <map>
-#include <stdexcept>
+#include <optional>
 
 #include "platform/codesign/apple_roots.h"
+#include "platform/codesign/certificates.h"
 #include "platform/codesign/cms_signature.h"
 #include "platform/codesign/code_directory.h"
-#include "platform/codesign/code_resources.h"
 #include "platform/codesign/mach_o.h"
+#include "platform/codesign/resource_seal_check.h"
+#include "platform/codesign/signature_layout.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/property_list.h"
@@ -31,63 +30,31 @@ namespace {
 
 constexpr std::size_t kMaxBlob = 16u << 20;
 
-// A result with a sentence for tools.
-struct Failure {
-    int status;
-    std::string detail;
-};
-
 UniqueFd openFolder(int parent, const char* name) {
     return UniqueFd(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 // A regular file inside the bundle, read whole; a link is never followed. Nothing when
-// there is no such file; a failure when something else stands there or it is too large.
-std::optional<Bytes> readInside(int folder, const std::string& name, std::size_t limit) {
-    UniqueFd fd(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) {
-        if (errno == ENOENT) {
+// there is no such file; a refusal when something else stands there, it is too large or
+// it cannot be read.
+std::optional<Bytes> readInside(int folder, const char* name, std::size_t limit) {
+    try {
+        const std::string data = readFileContentsAt(folder, name, limit);
+        return Bytes(data.begin(), data.end());
+    } catch (const Error& error) {
+        if (error.domain() == kPosixErrorDomain && error.code() == ENOENT) {
             return std::nullopt;
         }
-        throw Failure{kStatusMalformed, name + " cannot be read"};
+        throw refusal(kStatusMalformed, error.what());
     }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::uint64_t>(st.st_size) > limit) {
-        throw Failure{kStatusMalformed, name + " is not a regular file of a sensible size"};
-    }
-    Bytes data(static_cast<std::size_t>(st.st_size));
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::read(fd.get(), data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            throw Failure{kStatusMalformed, name + " cannot be read"};
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return data;
 }
 
 bool allZero(ByteView bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
-X509Ptr certificateFromBase64(const char* base64) {
-    std::string text(base64);
-    Bytes der(text.size());
-    int length = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                 static_cast<int>(text.size()));
-    if (length < 0) {
-        return nullptr;
-    }
-    std::size_t padding = static_cast<std::size_t>(
-        std::count(text.end() - std::min<std::size_t>(2, text.size()), text.end(), '='));
-    const unsigned char* p = der.data();
-    return X509Ptr(
-        d2i_X509(nullptr, &p, static_cast<long>(static_cast<std::size_t>(length) - padding)));
+Bytes copyOf(ByteView bytes) {
+    return Bytes(bytes.begin(), bytes.end());
 }
 
 class Check {
@@ -102,7 +69,7 @@ public:
         verifySignature();
         verifySpecialSlots();
         verifyMainExecutable();
-        verifyResources();
+        checkResourceSeal(*resources_, contentsFd_.get(), excluded_, cache_);
         if (requirement != nullptr) {
             verifyRequirement(*requirement);
         }
@@ -112,49 +79,51 @@ private:
     void openFolders() {
         bundleFd_.reset(::open(bundle_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!bundleFd_) {
-            throw Failure{kStatusNoSuchCode, "no bundle folder at " + bundle_.string()};
+            throw refusal(kStatusNoSuchCode, "no bundle folder at " + bundle_.string());
         }
-        contentsFd_ = openFolder(bundleFd_.get(), "Contents");
+        contentsFd_ = openFolder(bundleFd_.get(), layout::kContents);
         if (!contentsFd_) {
-            throw Failure{kStatusUnsigned, "the bundle has no Contents folder"};
+            throw refusal(kStatusUnsigned, "the bundle has no Contents folder");
         }
-        signatureFd_ = openFolder(contentsFd_.get(), "_CodeSignature");
+        signatureFd_ = openFolder(contentsFd_.get(), layout::kSignatureFolder);
         if (!signatureFd_) {
-            throw Failure{errno == ENOENT ? kStatusUnsigned : kStatusMalformed,
-                          "no Contents/_CodeSignature folder"};
+            const int reason = errno;
+            throw refusal(reason == ENOENT ? kStatusUnsigned : kStatusMalformed,
+                          "no Contents/_CodeSignature folder: " + posixReason(reason));
         }
-        // The seal covers what lies below Contents; anything beside it is unsealed.
-        std::vector<std::string> root;
-        try {
-            root = folderEntries(bundleFd_.get(), bundle_);
-        } catch (const Error&) {
-            throw Failure{kStatusMalformed, "the bundle folder cannot be read"};
-        }
+        refuseUnsealedRoot();
+    }
+
+    // The seal covers what lies below Contents; anything beside it is unsealed.
+    void refuseUnsealedRoot() {
+        std::vector<std::string> root = folderEntries(bundleFd_.get(), bundle_);
         std::sort(root.begin(), root.end());
         for (const std::string& name : root) {
-            if (name != "Contents") {
-                throw Failure{kStatusUnsealedRoot,
-                              "unsealed contents present in the bundle root: " + name};
+            if (name != layout::kContents) {
+                throw refusal(kStatusUnsealedRoot,
+                              "unsealed contents present in the bundle root: " + name);
             }
         }
     }
 
     void readCodeDirectories() {
-        std::optional<Bytes> primary = readInside(signatureFd_.get(), "CodeDirectory", kMaxBlob);
+        std::optional<Bytes> primary =
+            readInside(signatureFd_.get(), layout::kCodeDirectory, kMaxBlob);
         if (!primary) {
-            throw Failure{kStatusUnsigned, "no CodeDirectory"};
+            throw refusal(kStatusUnsigned, "no CodeDirectory");
         }
-        addCodeDirectory(*primary, "CodeDirectory");
-        for (int i = 1; i <= 5; ++i) {
-            std::string name = "CodeRequirements-" + std::to_string(i);
-            if (std::optional<Bytes> alternate = readInside(signatureFd_.get(), name, kMaxBlob)) {
+        addCodeDirectory(*primary, layout::kCodeDirectory);
+        for (int i = 1; i <= layout::kMaxAlternateCodeDirectories; ++i) {
+            const std::string name = layout::alternateCodeDirectory(i);
+            if (std::optional<Bytes> alternate =
+                    readInside(signatureFd_.get(), name.c_str(), kMaxBlob)) {
                 addCodeDirectory(*alternate, name);
             }
         }
         for (std::size_t i = 0; i < directories_.size(); ++i) {
             if (directories_[i].identifier() != directories_[0].identifier() ||
                 directories_[i].teamIdentifier() != directories_[0].teamIdentifier()) {
-                throw Failure{kStatusMalformed, "the CodeDirectories disagree"};
+                throw refusal(kStatusMalformed, "the CodeDirectories disagree");
             }
             if (hashStrength(directories_[i].hashType()) > hashStrength(best().hashType())) {
                 best_ = i;
@@ -163,19 +132,20 @@ private:
     }
 
     void addCodeDirectory(const Bytes& blob, const std::string& name) {
-        std::optional<CodeDirectory> cd = CodeDirectory::parse(blob);
-        if (!cd) {
-            throw Failure{kStatusMalformed, name + " is not a valid CodeDirectory"};
+        try {
+            directories_.push_back(CodeDirectory::parse(blob));
+        } catch (const Error& error) {
+            throw refusal(kStatusMalformed,
+                          name + " is not a valid CodeDirectory: " + error.what());
         }
-        directories_.push_back(std::move(*cd));
     }
 
     const CodeDirectory& best() const { return directories_[best_]; }
 
     void verifySignature() {
-        std::optional<Bytes> cms = readInside(signatureFd_.get(), "CodeSignature", kMaxBlob);
+        std::optional<Bytes> cms = readInside(signatureFd_.get(), layout::kSignature, kMaxBlob);
         if (!cms) {
-            throw Failure{kStatusMalformed, "no CodeSignature"};
+            throw refusal(kStatusMalformed, "no CodeSignature");
         }
         std::vector<X509*> anchors;
         for (const auto& anchor : anchors_) {
@@ -183,160 +153,138 @@ private:
         }
         std::vector<CodeDirectoryHashes> hashes;
         for (const CodeDirectory& cd : directories_) {
-            hashes.push_back({cd.hashType(), cd.cdhash(), digest(cd.hashType(), cd.blob())});
-            cdhashes_.push_back(cd.cdhash());
+            hashes.push_back(cd.hashes());
         }
-        CmsVerdict verdict = verifyCms(*cms, directories_[0].blob(), anchors, hashes);
-        switch (verdict.result) {
-            case CmsVerdict::Result::Valid: break;
-            case CmsVerdict::Result::AdHoc: throw Failure{kStatusAdHoc, "ad-hoc signature"};
-            case CmsVerdict::Result::Malformed: throw Failure{kStatusMalformed, verdict.detail};
-            case CmsVerdict::Result::SignatureInvalid:
-                throw Failure{kStatusSignatureInvalid, verdict.detail};
-            case CmsVerdict::Result::Untrusted: throw Failure{kStatusUntrusted, verdict.detail};
-        }
-        chain_ = std::move(verdict.chain);
+        chain_ = verifyCms(*cms, directories_[0].blob(), anchors, hashes);
         X509* leaf = sk_X509_value(chain_.get(), 0);
         const std::optional<std::string>& team = directories_[0].teamIdentifier();
         if (team && subjectField(leaf, "OU") != *team) {
-            throw Failure{kStatusTeamMismatch, "the team identifier is not the signer's"};
+            throw refusal(kStatusTeamMismatch, "the team identifier is not the signer's");
         }
     }
 
     void verifySpecialSlots() {
-        infoPlist_ = readInside(contentsFd_.get(), "Info.plist", PropertyList::kMaxSize);
-        std::optional<Bytes> requirements =
-            readInside(signatureFd_.get(), "CodeRequirements", kMaxBlob);
-        resources_ = readInside(signatureFd_.get(), "CodeResources", PropertyList::kMaxSize);
+        infoPlist_ = readInside(contentsFd_.get(), layout::kInfoPlist, PropertyList::kMaxSize);
+        const std::optional<Bytes> requirements =
+            readInside(signatureFd_.get(), layout::kRequirements, kMaxBlob);
+        resources_ = readInside(signatureFd_.get(), layout::kResources, PropertyList::kMaxSize);
         const CodeDirectory& cd = best();
         if (cd.specialSlotCount() < kSlotResources) {
-            throw Failure{kStatusMalformed, "the resources are not sealed"};
+            throw refusal(kStatusMalformed, "the resources are not sealed");
         }
-        auto check = [&](std::uint32_t slot, const std::optional<Bytes>& file, bool required,
-                         const char* name) {
-            ByteView expected = *cd.specialSlot(slot);
-            if (allZero(expected)) {
-                if (required) {
-                    throw Failure{kStatusMalformed, std::string(name) + " is not sealed"};
-                }
-                return;
-            }
-            if (!file || digest(cd.hashType(), *file) != Bytes(expected.begin(), expected.end())) {
-                throw Failure{kStatusComponentModified, std::string(name) + " was modified"};
-            }
-        };
-        check(kSlotInfoPlist, infoPlist_, true, "Info.plist");
-        check(kSlotRequirements, requirements, false, "CodeRequirements");
-        check(kSlotResources, resources_, true, "CodeResources");
+        checkSpecialSlot(kSlotInfoPlist, infoPlist_, true, layout::kInfoPlist);
+        checkSpecialSlot(kSlotRequirements, requirements, false, layout::kRequirements);
+        checkSpecialSlot(kSlotResources, resources_, true, layout::kResources);
         for (std::uint32_t slot = kSlotResources + 1; slot <= cd.specialSlotCount(); ++slot) {
-            if (!allZero(*cd.specialSlot(slot))) {
-                throw Failure{kStatusUnsupported, "special slot -" + std::to_string(slot)};
+            if (!allZero(cd.specialSlot(slot))) {
+                throw refusal(kStatusUnsupported, "special slot -" + std::to_string(slot));
             }
         }
+        readInfo();
+    }
+
+    // An all-zero hash means the file is not sealed, which only CodeRequirements may be.
+    void checkSpecialSlot(std::uint32_t slot, const std::optional<Bytes>& file, bool required,
+                          const char* name) {
+        const CodeDirectory& cd = best();
+        ByteView expected = cd.specialSlot(slot);
+        if (allZero(expected)) {
+            if (required) {
+                throw refusal(kStatusMalformed, std::string(name) + " is not sealed");
+            }
+            return;
+        }
+        if (!file || digest(cd.hashType(), *file) != copyOf(expected)) {
+            throw refusal(kStatusComponentModified, std::string(name) + " was modified");
+        }
+    }
+
+    void readInfo() {
         try {
             info_.emplace(PropertyList::parse(
                 std::string_view(reinterpret_cast<const char*>(infoPlist_->data()),
                                  infoPlist_->size()),
-                "Info.plist"));
-        } catch (...) {
-            throw Failure{kStatusMalformed, "Info.plist is not a property list"};
+                layout::kInfoPlist));
+        } catch (const Error& error) {
+            throw refusal(kStatusMalformed, error.what());
         }
         if (!info_->isDictionary()) {
-            throw Failure{kStatusMalformed, "Info.plist is not a dictionary"};
+            throw refusal(kStatusMalformed, "Info.plist is not a dictionary");
         }
     }
 
     void verifyMainExecutable() {
-        std::optional<std::string> name = info_->stringForKey("CFBundleExecutable");
-        UniqueFd folder;
-        std::string file;
-        if (name) {
-            if (name->empty() || name->find('/') != std::string::npos || *name == "." ||
-                *name == "..") {
-                throw Failure{kStatusMalformed, "CFBundleExecutable is not a file name"};
-            }
-            folder = openFolder(contentsFd_.get(), "MacOS");
-            file = *name;
-            excluded_.push_back("MacOS/" + *name);
-        } else {
-            folder.reset(::fcntl(contentsFd_.get(), F_DUPFD_CLOEXEC, 0));
-            file = "Info.plist";  // without an executable, Info.plist stands for it
+        const std::string path = layout::mainExecutable(*info_);
+        if (path != layout::kInfoPlist) {
+            excluded_.push_back(path);
         }
-        UniqueFd fd(folder ? ::openat(folder.get(), file.c_str(),
-                                      O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)
-                           : -1);
         struct stat st {};
-        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            throw Failure{kStatusResourceMissing, "the main executable is missing"};
+        UniqueFd fd;
+        try {
+            fd = openRegularFileAt(contentsFd_.get(), path, &st);
+        } catch (const Error& error) {
+            throw refusal(kStatusResourceMissing,
+                          std::string("the main executable is missing: ") + error.what());
         }
-        std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
-        switch (inspectMachO(fd.get(), size)) {
-            case MachOKind::NotMachO:
-            case MachOKind::Unsigned: break;
-            case MachOKind::Signed:
-                throw Failure{kStatusUnsupported,
-                              "the main executable carries its own signature (LC_CODE_SIGNATURE)"};
-            case MachOKind::Malformed:
-                throw Failure{kStatusMalformed, "the main executable is a malformed Mach-O file"};
-        }
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        refuseOwnSignature(fd.get(), size);
         for (const CodeDirectory& cd : directories_) {
-            if (cd.codeLimit() != size) {
-                throw Failure{kStatusExecutableModified, "the main executable's size changed"};
-            }
-            std::uint64_t pageSize =
-                cd.pageSizeLog2() == 0 ? 0 : std::uint64_t{1} << cd.pageSizeLog2();
-            std::vector<Bytes> pages;
-            if (pageSize == 0) {
-                std::optional<Bytes> whole = digestFile(cd.hashType(), fd.get(), size);
-                if (!whole) {
-                    throw Failure{kStatusExecutableModified, "the main executable cannot be read"};
-                }
-                pages.push_back(*whole);
-            } else {
-                auto paged = digestPages(cd.hashType(), fd.get(), size, pageSize);
-                if (!paged) {
-                    throw Failure{kStatusExecutableModified, "the main executable cannot be read"};
-                }
-                pages = std::move(*paged);
-            }
-            if (pages.size() != cd.codeSlotCount()) {
-                throw Failure{kStatusExecutableModified, "the main executable's pages changed"};
-            }
-            for (std::uint32_t i = 0; i < pages.size(); ++i) {
-                ByteView slot = *cd.codeSlot(i);
-                if (pages[i] != Bytes(slot.begin(), slot.end())) {
-                    throw Failure{kStatusExecutableModified, "the main executable was modified"};
-                }
+            checkExecutable(cd, fd.get(), size);
+        }
+    }
+
+    static void refuseOwnSignature(int fd, std::uint64_t size) {
+        switch (inspectMachO(fd, size)) {
+            case MachOKind::NotMachO:
+            case MachOKind::Unsigned: return;
+            case MachOKind::Signed:
+                throw refusal(kStatusUnsupported,
+                              "the main executable carries its own signature (LC_CODE_SIGNATURE)");
+            case MachOKind::Malformed:
+                throw refusal(kStatusMalformed, "the main executable is a malformed Mach-O file");
+        }
+    }
+
+    // The executable's size is the code limit and its pages hash to the code slots.
+    static void checkExecutable(const CodeDirectory& cd, int fd, std::uint64_t size) {
+        if (cd.codeLimit() != size) {
+            throw refusal(kStatusExecutableModified, "the main executable's size changed");
+        }
+        const std::vector<Bytes> pages = pageDigests(cd, fd, size);
+        if (pages.size() != cd.codeSlotCount()) {
+            throw refusal(kStatusExecutableModified, "the main executable's pages changed");
+        }
+        for (std::uint32_t i = 0; i < pages.size(); ++i) {
+            if (pages[i] != copyOf(cd.codeSlot(i))) {
+                throw refusal(kStatusExecutableModified, "the main executable was modified");
             }
         }
     }
 
-    void verifyResources() {
-        ResourceVerdict verdict =
-            tessuro::codesign::verifyResources(*resources_, contentsFd_.get(), excluded_, cache_);
-        switch (verdict.check) {
-            case ResourceCheck::Intact: return;
-            case ResourceCheck::Malformed:
-                throw Failure{kStatusMalformed, "CodeResources is malformed"};
-            case ResourceCheck::Modified:
-                throw Failure{kStatusResourceModified, "modified: " + verdict.path};
-            case ResourceCheck::Added:
-                throw Failure{kStatusResourceAdded, "added: " + verdict.path};
-            case ResourceCheck::Missing:
-                throw Failure{kStatusResourceMissing, "missing: " + verdict.path};
-            case ResourceCheck::Unsupported:
-                throw Failure{kStatusUnsupported, "cannot check: " + verdict.path};
+    static std::vector<Bytes> pageDigests(const CodeDirectory& cd, int fd, std::uint64_t size) {
+        const std::filesystem::path shown = "the main executable";
+        try {
+            if (cd.pageSizeLog2() == 0) {
+                return {digestFile(cd.hashType(), fd, shown, size)};
+            }
+            return digestPages(cd.hashType(), fd, shown, size,
+                               std::uint64_t{1} << cd.pageSizeLog2());
+        } catch (const Error& error) {
+            throw refusal(kStatusExecutableModified,
+                          std::string("the main executable cannot be read: ") + error.what());
         }
     }
 
     void verifyRequirement(const Requirement& requirement) {
         RequirementContext context;
         context.identifier = directories_[0].identifier();
-        context.cdhashes = cdhashes_;
+        for (const CodeDirectory& cd : directories_) {
+            context.cdhashes.push_back(cd.hashes().cdhash);
+        }
         for (int i = 0; i < sk_X509_num(chain_.get()); ++i) {
             context.chain.push_back(sk_X509_value(chain_.get(), i));
         }
-        std::string anchor = certificateFingerprint(context.chain.back());
+        const std::string anchor = certificateFingerprint(context.chain.back());
         context.anchorIsApple = std::any_of(
             anchors_.begin(), anchors_.end(),
             [&](const X509Ptr& a) { return certificateFingerprint(a.get()) == anchor; });
@@ -344,11 +292,11 @@ private:
         bool satisfied = false;
         try {
             satisfied = evaluateRequirement(requirement.root(), context);
-        } catch (const UnsupportedRequirement& unsupported) {
-            throw Failure{kStatusUnsupported, std::string("requirement: ") + unsupported.what()};
+        } catch (const Error& error) {
+            throw refusal(statusOf(error), std::string("requirement: ") + error.what());
         }
         if (!satisfied) {
-            throw Failure{kStatusRequirementFailed, "the requirement is not met"};
+            throw refusal(kStatusRequirementFailed, "the requirement is not met");
         }
     }
 
@@ -358,7 +306,6 @@ private:
     UniqueFd bundleFd_, contentsFd_, signatureFd_;
     std::vector<CodeDirectory> directories_;
     std::size_t best_ = 0;
-    std::vector<Bytes> cdhashes_;
     CertificateStackPtr chain_;
     std::optional<Bytes> infoPlist_, resources_;
     std::optional<PropertyList> info_;
@@ -367,67 +314,23 @@ private:
 
 }  // namespace
 
-const char* statusName(int status) {
-    switch (status) {
-        case kStatusOk: return "valid";
-        case kStatusNoSuchCode: return "no such bundle";
-        case kStatusUnsigned: return "not signed";
-        case kStatusMalformed: return "signature malformed";
-        case kStatusComponentModified:
-            return "Info.plist, CodeRequirements or CodeResources modified";
-        case kStatusExecutableModified: return "main executable modified";
-        case kStatusResourceModified: return "sealed resource modified";
-        case kStatusResourceAdded: return "file added";
-        case kStatusResourceMissing: return "sealed resource missing";
-        case kStatusAdHoc: return "ad-hoc signature";
-        case kStatusSignatureInvalid: return "CMS signature invalid";
-        case kStatusUntrusted: return "certificate chain not trusted";
-        case kStatusTeamMismatch: return "team identifier mismatch";
-        case kStatusRequirementFailed: return "requirement not met";
-        case kStatusUnsupported: return "unsupported feature";
-        case kStatusRequirementSyntax: return "requirement syntax error";
-        case kStatusInvalidFlags: return "invalid flags";
-        case kStatusInvalidObject: return "invalid object";
-        case kStatusUnsealedRoot: return "unsealed contents present in the bundle root";
-        default: return "unknown status";
-    }
-}
-
-std::string certificateFingerprint(X509* certificate) {
-    unsigned char* der = nullptr;
-    int length = i2d_X509(certificate, &der);
-    if (length < 0) {
-        return {};
-    }
-    Bytes hash(SHA256_DIGEST_LENGTH);
-    SHA256(der, static_cast<std::size_t>(length), hash.data());
-    OPENSSL_free(der);
-    std::string hex = toHex(hash);
-    std::transform(hex.begin(), hex.end(), hex.begin(), ::toupper);
-    return hex;
-}
-
 CodeSigning::CodeSigning() : CodeSigning(std::vector<std::string>{}) {}
 
-CodeSigning::CodeSigning(const std::vector<std::string>& extraAnchorsPem) {
-    for (const AppleRoot& root : appleRoots()) {
-        X509Ptr certificate = certificateFromBase64(root.base64Der);
-        if (certificate && certificateFingerprint(certificate.get()) == root.sha256) {
-            anchors_.push_back(std::move(certificate));
-        }
-    }
+CodeSigning::CodeSigning(const std::vector<std::string>& extraAnchorsPem)
+    : anchors_(appleRootCertificates()) {
     for (const std::string& pem : extraAnchorsPem) {
         BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
         X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
         if (!certificate) {
-            throw std::invalid_argument("an extra anchor is not a PEM certificate");
+            throw openSslError(codesign_code::kBadIdentity,
+                               "an extra anchor is not a PEM certificate");
         }
         anchors_.push_back(std::move(certificate));
     }
 }
 
-int CodeSigning::createStaticCodeWithPath(const std::filesystem::path& path, std::uint32_t flags,
-                                          std::unique_ptr<StaticCode>& code) const {
+Status CodeSigning::createStaticCodeWithPath(const std::filesystem::path& path, std::uint32_t flags,
+                                             std::unique_ptr<StaticCode>& code) const {
     code.reset();
     if (flags != kDefaultFlags) {
         return kStatusInvalidFlags;
@@ -440,26 +343,26 @@ int CodeSigning::createStaticCodeWithPath(const std::filesystem::path& path, std
     return kStatusOk;
 }
 
-int CodeSigning::createRequirementWithString(std::string_view text, std::uint32_t flags,
-                                             std::unique_ptr<Requirement>& requirement,
-                                             std::string* error) const {
+Status CodeSigning::createRequirementWithString(std::string_view text, std::uint32_t flags,
+                                                std::unique_ptr<Requirement>& requirement,
+                                                std::string* error) const {
     requirement.reset();
     if (flags != kDefaultFlags) {
         return kStatusInvalidFlags;
     }
     try {
         requirement = std::make_unique<Requirement>(std::string(text), parseRequirement(text));
-    } catch (const RequirementSyntaxError& syntax) {
+    } catch (const Error& syntax) {
         if (error != nullptr) {
             *error = syntax.what();
         }
-        return kStatusRequirementSyntax;
+        return statusOf(syntax);
     }
     return kStatusOk;
 }
 
-int CodeSigning::checkValidity(const StaticCode* code, std::uint32_t flags,
-                               const Requirement* requirement, std::string* detail) const {
+Status CodeSigning::checkValidity(const StaticCode* code, std::uint32_t flags,
+                                  const Requirement* requirement, std::string* detail) const {
     if ((flags & ~kCheckAllArchitectures) != 0) {
         return kStatusInvalidFlags;
     }
@@ -473,11 +376,11 @@ int CodeSigning::checkValidity(const StaticCode* code, std::uint32_t flags,
     } trim;
     try {
         Check(anchors_, code->path(), digestsInUse()).run(requirement);
-    } catch (const Failure& failure) {
+    } catch (const Error& failure) {
         if (detail != nullptr) {
-            *detail = failure.detail;
+            *detail = failure.what();
         }
-        return failure.status;
+        return statusOf(failure);
     } catch (const std::bad_alloc&) {
         return kStatusMalformed;
     }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 
+#include "platform/codesign/status.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/thread_priority.h"
@@ -61,7 +62,8 @@ std::span<std::uint8_t> readBuffer() {
 }
 
 // Feeds up to `limit` bytes of the file from `offset` into the context.
-bool feed(EVP_MD_CTX* context, int fd, std::uint64_t offset, std::uint64_t limit) {
+void feed(EVP_MD_CTX* context, int fd, std::uint64_t offset, std::uint64_t limit,
+          const std::filesystem::path& shown) {
     const std::span<std::uint8_t> buffer = readBuffer();
     while (limit > 0) {
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(limit, buffer.size()));
@@ -69,24 +71,22 @@ bool feed(EVP_MD_CTX* context, int fd, std::uint64_t offset, std::uint64_t limit
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
-            return false;
+        if (n < 0) {
+            throw posixError(errno, "无法读取", shown);
+        }
+        if (n == 0) {
+            throw codesignError(codesign_code::kFileShrank,
+                                "“" + shown.string() + "” ends at byte " + std::to_string(offset) +
+                                    ", " + std::to_string(limit) +
+                                    " bytes before the hashed length");
         }
         EVP_DigestUpdate(context, buffer.data(), static_cast<std::size_t>(n));
         offset += static_cast<std::uint64_t>(n);
         limit -= static_cast<std::uint64_t>(n);
     }
-    return true;
 }
 
 }  // namespace
-
-std::optional<HashType> hashTypeFromByte(std::uint8_t value) {
-    if (value >= 1 && value <= 4) {
-        return static_cast<HashType>(value);
-    }
-    return std::nullopt;
-}
 
 std::size_t hashSize(HashType type) {
     switch (type) {
@@ -114,12 +114,11 @@ Bytes digest(HashType type, ByteView data) {
     return finish(type, context.get());
 }
 
-std::optional<Bytes> digestFile(HashType type, int fd, std::optional<std::uint64_t> limit) {
+Bytes digestFile(HashType type, int fd, const std::filesystem::path& shown,
+                 std::optional<std::uint64_t> limit) {
     Context context = start(type);
     if (limit) {
-        if (!feed(context.get(), fd, 0, *limit)) {
-            return std::nullopt;
-        }
+        feed(context.get(), fd, 0, *limit, shown);
         return finish(type, context.get());
     }
     const std::span<std::uint8_t> buffer = readBuffer();
@@ -129,7 +128,7 @@ std::optional<Bytes> digestFile(HashType type, int fd, std::optional<std::uint64
             continue;
         }
         if (n < 0) {
-            return std::nullopt;
+            throw posixError(errno, "无法读取", shown);
         }
         if (n == 0) {
             return finish(type, context.get());
@@ -139,14 +138,12 @@ std::optional<Bytes> digestFile(HashType type, int fd, std::optional<std::uint64
     }
 }
 
-std::optional<std::vector<Bytes>> digestPages(HashType type, int fd, std::uint64_t limit,
-                                              std::uint64_t pageSize) {
+std::vector<Bytes> digestPages(HashType type, int fd, const std::filesystem::path& shown,
+                               std::uint64_t limit, std::uint64_t pageSize) {
     std::vector<Bytes> pages;
     for (std::uint64_t offset = 0; offset < limit; offset += pageSize) {
         Context context = start(type);
-        if (!feed(context.get(), fd, offset, std::min(pageSize, limit - offset))) {
-            return std::nullopt;
-        }
+        feed(context.get(), fd, offset, std::min(pageSize, limit - offset), shown);
         pages.push_back(finish(type, context.get()));
     }
     return pages;
@@ -190,25 +187,21 @@ DigestCache* digestsInUse() {
     return inUse;
 }
 
-std::optional<Bytes> digestFileAt(int folder, const std::filesystem::path& relative, HashType type,
-                                  DigestCache* cache) {
-    try {
-        struct timespec before {};
-        ::clock_gettime(CLOCK_REALTIME_COARSE, &before);
-        struct stat st {};
-        UniqueFd fd = openRegularFileAt(folder, relative, &st);
-        std::optional<Bytes> digest = digestFile(type, fd.get());
-        const bool settled =
-            st.st_ctim.tv_nsec != 0 &&
-            (st.st_ctim.tv_sec < before.tv_sec ||
-             (st.st_ctim.tv_sec == before.tv_sec && st.st_ctim.tv_nsec < before.tv_nsec));
-        if (digest && cache != nullptr && settled) {
-            cache->remember(st, type, *digest);
-        }
-        return digest;
-    } catch (const Error&) {
-        return std::nullopt;
+Bytes digestFileAt(int folder, const std::filesystem::path& relative, HashType type,
+                   DigestCache* cache) {
+    struct timespec before {};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &before);
+    struct stat st {};
+    UniqueFd fd = openRegularFileAt(folder, relative, &st);
+    Bytes digest = digestFile(type, fd.get(), relative);
+    const bool settled =
+        st.st_ctim.tv_nsec != 0 &&
+        (st.st_ctim.tv_sec < before.tv_sec ||
+         (st.st_ctim.tv_sec == before.tv_sec && st.st_ctim.tv_nsec < before.tv_nsec));
+    if (cache != nullptr && settled) {
+        cache->remember(st, type, digest);
     }
+    return digest;
 }
 
 namespace {
@@ -253,7 +246,11 @@ void DigestPrefetch::work() {
         std::filesystem::path next = std::move(queue_.front().second);
         queue_.pop_front();
         lock.unlock();
-        digestFileAt(folder_, next, type_, &cache_);
+        try {
+            digestFileAt(folder_, next, type_, &cache_);
+        } catch (const Error&) {
+            // Not remembered: the check that follows reads the file and reports what fails.
+        }
         lock.lock();
     }
 }

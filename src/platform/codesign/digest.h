@@ -25,16 +25,17 @@ enum class HashType : std::uint8_t {
     Sha384 = 4,
 };
 
-std::optional<HashType> hashTypeFromByte(std::uint8_t value);
 std::size_t hashSize(HashType type);
 // Preference among several CodeDirectories: the higher, the stronger.
 int hashStrength(HashType type);
 
 Bytes digest(HashType type, ByteView data);
 
-// The digest of a whole open file read in large blocks, or of its first `limit` bytes. A
-// file shorter than the limit answers nothing.
-std::optional<Bytes> digestFile(HashType type, int fd, std::optional<std::uint64_t> limit = {});
+// The digest of a whole open file read in large blocks, or of its first `limit` bytes.
+// Throws a POSIX Error naming `shown` when a read fails, and a code-signing Error
+// (kFileShrank) when the file ends before the limit.
+Bytes digestFile(HashType type, int fd, const std::filesystem::path& shown,
+                 std::optional<std::uint64_t> limit = {});
 
 // Digests of files already read, remembered by the file's identity and its last change: a
 // file whose device, inode, size, modification and change times are all the same still
@@ -78,10 +79,10 @@ DigestCache* digestsInUse();
 // change time was older than the clock when its reading began is remembered, so that a
 // write of the installer's own still in the same tick is not taken for done; and none whose
 // change time has no fraction of a second, since a file system that keeps whole seconds
-// stamps a change later in the current second below the clock. Nothing when the file
-// cannot be read.
-std::optional<Bytes> digestFileAt(int folder, const std::filesystem::path& relative, HashType type,
-                                  DigestCache* cache);
+// stamps a change later in the current second below the clock. Throws the Error of
+// openRegularFileAt or digestFile when the file cannot be read.
+Bytes digestFileAt(int folder, const std::filesystem::path& relative, HashType type,
+                   DigestCache* cache);
 
 // Hashes files into a memo in the background, in the order they are given, each a
 // little after it was given (so that its change time is past), at a priority below the
@@ -110,8 +111,9 @@ private:
     std::thread worker_;
 };
 
-// The digest of each `pageSize` page of the file's first `limit` bytes.
-std::optional<std::vector<Bytes>> digestPages(HashType type, int fd, std::uint64_t limit,
-                                              std::uint64_t pageSize);
+// The digest of each `pageSize` page of the file's first `limit` bytes; throws as
+// digestFile does.
+std::vector<Bytes> digestPages(HashType type, int fd, const std::filesystem::path& shown,
+                               std::uint64_t limit, std::uint64_t pageSize);
 
 }  // namespace tessuro::codesign

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <optional>
 
+#include "platform/byte_reader.h"
 #include "platform/codesign/blob.h"
+#include "platform/codesign/status.h"
 
 namespace tessuro::codesign {
 namespace {
@@ -18,15 +19,19 @@ constexpr std::uint32_t kSwappedMagic64 = 0xcffaedfe;
 constexpr std::uint32_t kFatMagic = 0xcafebabe;
 constexpr std::uint32_t kFatMagic64 = 0xcafebabf;
 
+// mach_header: magic, cputype, cpusubtype, filetype, ncmds, sizeofcmds, flags, and in the
+// 64-bit form a reserved word.
 constexpr std::size_t kHeaderSize32 = 28;
 constexpr std::size_t kHeaderSize64 = 32;
-constexpr std::size_t kNcmdsOffset = 16;
-constexpr std::size_t kSizeofcmdsOffset = 20;
-constexpr std::size_t kFatArchSize = 20;    // cputype, cpusubtype, offset, size, align
-constexpr std::size_t kFatArchSize64 = 32;  // the same with 64-bit offset and size, reserved
-constexpr std::size_t kFatOffsetField = 8;
+constexpr std::size_t kFieldsBeforeNcmds = 12;  // cputype, cpusubtype, filetype
+// fat_header: magic, nfat_arch; then fat_arch entries.
+constexpr std::size_t kFatHeaderSize = 8;
+constexpr std::size_t kFatArchSize = 20;        // cputype, cpusubtype, offset, size, align
+constexpr std::size_t kFatArchSize64 = 32;      // the same with 64-bit offset and size, reserved
+constexpr std::size_t kFieldsBeforeOffset = 8;  // cputype, cpusubtype
+// load_command: cmd, cmdsize.
 constexpr std::uint32_t kLoadCodeSignature = 0x1d;
-constexpr std::uint32_t kMinLoadCommandSize = 8;
+constexpr std::uint32_t kLoadCommandHeaderSize = 8;
 
 // A universal header counts its slices. Java class files share its magic, followed by
 // their version, which is 45 or more: a smaller count makes a universal file.
@@ -39,7 +44,11 @@ bool isThinMagic(std::uint32_t magic) {
            magic == kSwappedMagic64;
 }
 
-std::optional<Bytes> readAt(int fd, std::uint64_t offset, std::size_t length) {
+[[noreturn]] void malformed(const std::string& what) {
+    throw codesignError(codesign_code::kMalformed, "the Mach-O file " + what);
+}
+
+Bytes readAt(int fd, std::uint64_t offset, std::size_t length) {
     Bytes data(length);
     std::size_t done = 0;
     while (done < length) {
@@ -48,105 +57,113 @@ std::optional<Bytes> readAt(int fd, std::uint64_t offset, std::size_t length) {
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
-            return std::nullopt;
+        if (n < 0) {
+            throw posixError(errno, "无法读取", "the main executable");
+        }
+        if (n == 0) {
+            malformed("ends before byte " + std::to_string(offset + length));
         }
         done += static_cast<std::size_t>(n);
     }
     return data;
 }
 
-MachOKind sliceKind(int fd, std::uint64_t offset, std::uint64_t size) {
-    std::optional<Bytes> header = readAt(fd, offset, std::min<std::uint64_t>(size, kHeaderSize64));
-    std::optional<std::uint32_t> magic = header ? BlobReader(*header).u32(0) : std::nullopt;
-    if (!magic || !isThinMagic(*magic)) {
-        return MachOKind::Malformed;
+// Whether the load commands of one thin slice include LC_CODE_SIGNATURE.
+bool sliceSignsItself(int fd, std::uint64_t offset, std::uint64_t size) {
+    const Bytes header = readAt(fd, offset, std::min<std::uint64_t>(size, kHeaderSize64));
+    const std::uint32_t magic = ByteReader(header).u32();
+    if (!isThinMagic(magic)) {
+        malformed("holds a slice that is not Mach-O");
     }
-    bool swapped = *magic == kSwappedMagic32 || *magic == kSwappedMagic64;
-    std::size_t headerSize =
-        *magic == kMagic64 || *magic == kSwappedMagic64 ? kHeaderSize64 : kHeaderSize32;
-    BlobReader fields(*header, swapped ? ByteOrder::Little : ByteOrder::Big);
-    std::optional<std::uint32_t> count = fields.u32(kNcmdsOffset);
-    std::optional<std::uint32_t> commandsSize = fields.u32(kSizeofcmdsOffset);
-    if (size < headerSize || !count || !commandsSize || *commandsSize > size - headerSize ||
-        *commandsSize > kMaxLoadCommandsSize) {
-        return MachOKind::Malformed;
+    const bool swapped = magic == kSwappedMagic32 || magic == kSwappedMagic64;
+    const ByteOrder order = swapped ? ByteOrder::Little : ByteOrder::Big;
+    const std::size_t headerSize =
+        magic == kMagic64 || magic == kSwappedMagic64 ? kHeaderSize64 : kHeaderSize32;
+    ByteReader fields = ByteReader(header, order).at(4 + kFieldsBeforeNcmds);
+    const std::uint32_t count = fields.u32();
+    const std::uint32_t commandsSize = fields.u32();
+    if (size < headerSize || commandsSize > size - headerSize ||
+        commandsSize > kMaxLoadCommandsSize) {
+        malformed("gives its load commands " + std::to_string(commandsSize) + " bytes");
     }
-    std::optional<Bytes> commands = readAt(fd, offset + headerSize, *commandsSize);
-    if (!commands) {
-        return MachOKind::Malformed;
-    }
-    BlobReader reader(*commands, swapped ? ByteOrder::Little : ByteOrder::Big);
-    std::size_t at = 0;
-    for (std::uint32_t i = 0; i < *count; ++i) {
-        std::optional<std::uint32_t> command = reader.u32(at);
-        std::optional<std::uint32_t> commandSize =
-            at <= SIZE_MAX - 4 ? reader.u32(at + 4) : std::nullopt;
-        if (!command || !commandSize || *commandSize < kMinLoadCommandSize ||
-            *commandSize > reader.size() - at) {
-            return MachOKind::Malformed;
+    const Bytes commands = readAt(fd, offset + headerSize, commandsSize);
+    ByteReader reader(commands, order);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t command = reader.u32();
+        const std::uint32_t commandSize = reader.u32();
+        if (commandSize < kLoadCommandHeaderSize) {
+            malformed("has a load command of " + std::to_string(commandSize) + " bytes");
         }
-        if (*command == kLoadCodeSignature) {
-            return MachOKind::Signed;
+        reader.skip(commandSize - kLoadCommandHeaderSize);
+        if (command == kLoadCodeSignature) {
+            return true;
         }
-        at += *commandSize;
     }
-    return MachOKind::Unsigned;
+    return false;
+}
+
+// The kind of a universal file of `slices` slices: signed when any slice is.
+MachOKind universalKind(int fd, std::uint64_t size, bool wide, std::uint32_t slices) {
+    const std::size_t entrySize = wide ? kFatArchSize64 : kFatArchSize;
+    const std::size_t tableSize = slices * entrySize;
+    if (size < kFatHeaderSize + tableSize) {
+        malformed("ends inside its table of slices");
+    }
+    const Bytes table = readAt(fd, kFatHeaderSize, tableSize);
+    MachOKind kind = MachOKind::Unsigned;
+    for (std::size_t i = 0; i < slices; ++i) {
+        ByteReader entry = ByteReader(table).at(i * entrySize + kFieldsBeforeOffset);
+        const std::uint64_t offset = wide ? entry.u64() : entry.u32();
+        const std::uint64_t length = wide ? entry.u64() : entry.u32();
+        if (offset > size || length > size - offset) {
+            malformed("places a slice past its end");
+        }
+        if (sliceSignsItself(fd, offset, length)) {
+            kind = MachOKind::Signed;
+        }
+    }
+    return kind;
+}
+
+MachOKind machOKind(int fd, std::uint64_t size, std::uint32_t magic, ByteReader& start) {
+    if (isThinMagic(magic)) {
+        return sliceSignsItself(fd, 0, size) ? MachOKind::Signed : MachOKind::Unsigned;
+    }
+    if (magic != kFatMagic && magic != kFatMagic64) {
+        return MachOKind::NotMachO;
+    }
+    if (start.remaining() < 4) {
+        return MachOKind::NotMachO;
+    }
+    const std::uint32_t slices = start.u32();
+    if (slices > kMaxSlices) {
+        return MachOKind::NotMachO;  // a Java class file, or data that starts alike
+    }
+    if (slices == 0) {
+        return MachOKind::Malformed;
+    }
+    return universalKind(fd, size, magic == kFatMagic64, slices);
 }
 
 }  // namespace
 
 MachOKind inspectMachO(int fd, std::uint64_t size) {
-    const Bytes start = readAt(fd, 0, std::min<std::uint64_t>(size, 8)).value_or(Bytes{});
-    BlobReader header(start);
-    std::optional<std::uint32_t> magic = header.u32(0);
-    if (!magic) {
+    Bytes start;
+    try {
+        start = readAt(fd, 0, std::min<std::uint64_t>(size, kFatHeaderSize));
+    } catch (const Error&) {
         return MachOKind::NotMachO;
     }
-    if (isThinMagic(*magic)) {
-        return sliceKind(fd, 0, size);
-    }
-    if (*magic != kFatMagic && *magic != kFatMagic64) {
+    ByteReader header(start);
+    if (header.remaining() < 4) {
         return MachOKind::NotMachO;
     }
-    std::optional<std::uint32_t> slices = header.u32(4);
-    if (!slices || *slices > kMaxSlices) {
-        return MachOKind::NotMachO;  // a Java class file, or data that starts alike
-    }
-    if (*slices == 0) {
+    const std::uint32_t magic = header.u32();
+    try {
+        return machOKind(fd, size, magic, header);
+    } catch (const Error&) {
         return MachOKind::Malformed;
     }
-    const bool wide = *magic == kFatMagic64;
-    const std::size_t entrySize = wide ? kFatArchSize64 : kFatArchSize;
-    const std::size_t tableSize = *slices * entrySize;
-    std::optional<Bytes> table = size >= 8 + tableSize ? readAt(fd, 8, tableSize) : std::nullopt;
-    if (!table) {
-        return MachOKind::Malformed;
-    }
-    BlobReader entries(*table);
-    MachOKind kind = MachOKind::Unsigned;
-    for (std::size_t i = 0; i < *slices; ++i) {
-        std::size_t at = i * entrySize + kFatOffsetField;
-        auto field = [&](std::size_t narrow, std::size_t wideAt) -> std::optional<std::uint64_t> {
-            if (wide) {
-                return entries.u64(at + wideAt);
-            }
-            return entries.u32(at + narrow);
-        };
-        std::optional<std::uint64_t> offset = field(0, 0);
-        std::optional<std::uint64_t> length = field(4, 8);
-        if (!offset || !length || *offset > size || *length > size - *offset) {
-            return MachOKind::Malformed;
-        }
-        MachOKind slice = sliceKind(fd, *offset, *length);
-        if (slice == MachOKind::Malformed) {
-            return slice;
-        }
-        if (slice == MachOKind::Signed) {
-            kind = slice;
-        }
-    }
-    return kind;
 }
 
 }  // namespace tessuro::codesign

@@ -2,10 +2,14 @@
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <memory>
+#include <string>
+
+#include "platform/codesign/status.h"
 
 namespace tessuro::codesign {
 
@@ -29,5 +33,15 @@ using StoreContextPtr =
     std::unique_ptr<X509_STORE_CTX, OpenSslDeleter<X509_STORE_CTX, X509_STORE_CTX_free>>;
 using CertificateStackPtr =
     std::unique_ptr<STACK_OF(X509), OpenSslDeleter<STACK_OF(X509), freeCertificateStack>>;
+
+// A code-signing Error saying what failed and OpenSSL's own reason, taken from (and
+// clearing) the thread's OpenSSL error queue.
+inline Error openSslError(long code, const std::string& what) {
+    const unsigned long error = ERR_peek_last_error();
+    const char* reason = error != 0 ? ERR_reason_error_string(error) : nullptr;
+    ERR_clear_error();
+    return codesignError(code,
+                         what + ": " + (reason != nullptr ? reason : "OpenSSL gives no reason"));
+}
 
 }  // namespace tessuro::codesign

@@ -6,7 +6,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,18 +59,8 @@ struct RequirementNode {
     std::unique_ptr<RequirementNode> left, right;
 };
 
-class RequirementSyntaxError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// A clause the evaluator cannot decide; the check fails rather than guess.
-class UnsupportedRequirement : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Parses the requirement language; throws RequirementSyntaxError naming the position.
+// Parses the requirement language; throws a code-signing Error (kRequirementSyntax) naming
+// the position.
 std::unique_ptr<RequirementNode> parseRequirement(std::string_view text);
 
 // What a requirement is evaluated against: the signature's identifier and cdhashes, the
@@ -85,13 +74,14 @@ struct RequirementContext {
     std::function<std::optional<std::string>(const std::string& key)> infoString;
 };
 
-// True when the requirement holds; throws UnsupportedRequirement for a clause it cannot
-// decide (also beneath a negation, which therefore never turns "unknown" into "true").
+// True when the requirement holds; throws a code-signing Error (kUnsupported) for a clause
+// it cannot decide, rather than guess (also beneath a negation, which therefore never
+// turns "unknown" into "true").
 bool evaluateRequirement(const RequirementNode& node, const RequirementContext& context);
 
 // The binary form (magic 0xfade0c00) of a requirement, and a requirement set holding it as
-// the designated requirement (magic 0xfade0c01). Throws UnsupportedRequirement for clauses
-// the encoder does not write.
+// the designated requirement (magic 0xfade0c01). Throws a code-signing Error (kUnsupported)
+// for clauses the encoder does not write.
 Bytes encodeRequirement(const RequirementNode& node);
 Bytes encodeDesignatedRequirementSet(const RequirementNode& node);
 

@@ -15,6 +15,7 @@
 #include <charconv>
 
 #include "platform/codesign/requirement.h"
+#include "platform/codesign/status.h"
 
 namespace tessuro::codesign {
 namespace {
@@ -78,8 +79,9 @@ public:
     }
 
     [[noreturn]] static void fail(std::size_t position, const std::string& what) {
-        throw RequirementSyntaxError("requirement syntax error at position " +
-                                     std::to_string(position) + ": " + what);
+        throw codesignError(
+            codesign_code::kRequirementSyntax,
+            "requirement syntax error at position " + std::to_string(position) + ": " + what);
     }
 
 private:
@@ -342,8 +344,8 @@ private:
         if (current_.type != Token::Type::Word) {
             unexpected("a requirement clause");
         }
-        std::string word = current_.text;
-        std::size_t wordPosition = current_.position;
+        const std::string word = current_.text;
+        const std::size_t wordPosition = current_.position;
         advance();
         if (word == "always" || word == "true") {
             return make(Kind::Always);
@@ -352,12 +354,7 @@ private:
             return make(Kind::Never);
         }
         if (word == "identifier") {
-            auto node = make(Kind::Identifier);
-            if (isSymbol("=")) {
-                advance();
-            }
-            node->text = string();
-            return node;
+            return identifierClause();
         }
         if (word == "cdhash") {
             auto node = make(Kind::CdHash);
@@ -371,42 +368,57 @@ private:
             return node;
         }
         if (word == "anchor") {
-            if (isWord("apple")) {
-                advance();
-                if (isWord("generic")) {
-                    advance();
-                    return make(Kind::AnchorAppleGeneric);
-                }
-                return make(Kind::AnchorApple);
-            }
-            if (isWord("trusted")) {
-                advance();
-                return make(Kind::AnchorTrusted);
-            }
-            unexpected("'apple' or 'trusted' after 'anchor'");
+            return anchorClause();
         }
         if (word == "certificate" || word == "cert") {
-            int slot = certificateSlot();
-            if (isSymbol("=")) {
-                advance();
-                auto node = make(Kind::CertificateHash);
-                node->certificate = slot;
-                node->hash = hash();
-                return node;
-            }
-            if (isWord("trusted")) {
-                advance();
-                auto node = make(Kind::CertificateTrusted);
-                node->certificate = slot;
-                return node;
-            }
-            auto node = make(Kind::CertificateField);
-            node->certificate = slot;
-            node->text = key();
-            node->match = match();
-            return node;
+            return certificateClause();
         }
         Lexer::fail(wordPosition, "unknown clause '" + word + "'");
+    }
+
+    std::unique_ptr<Node> identifierClause() {
+        auto node = make(Kind::Identifier);
+        if (isSymbol("=")) {
+            advance();
+        }
+        node->text = string();
+        return node;
+    }
+
+    std::unique_ptr<Node> anchorClause() {
+        if (isWord("apple")) {
+            advance();
+            if (isWord("generic")) {
+                advance();
+                return make(Kind::AnchorAppleGeneric);
+            }
+            return make(Kind::AnchorApple);
+        }
+        if (isWord("trusted")) {
+            advance();
+            return make(Kind::AnchorTrusted);
+        }
+        unexpected("'apple' or 'trusted' after 'anchor'");
+    }
+
+    // After "certificate <slot>": "= hash", "trusted", or "[key] match".
+    std::unique_ptr<Node> certificateClause() {
+        const int slot = certificateSlot();
+        std::unique_ptr<Node> node;
+        if (isSymbol("=")) {
+            advance();
+            node = make(Kind::CertificateHash);
+            node->hash = hash();
+        } else if (isWord("trusted")) {
+            advance();
+            node = make(Kind::CertificateTrusted);
+        } else {
+            node = make(Kind::CertificateField);
+            node->text = key();
+            node->match = match();
+        }
+        node->certificate = slot;
+        return node;
     }
 
     Lexer lexer_;

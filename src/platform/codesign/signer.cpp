@@ -4,13 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <stdexcept>
+#include <cerrno>
 
 #include "platform/codesign/cms_signature.h"
 #include "platform/codesign/code_directory.h"
-#include "platform/codesign/code_resources.h"
 #include "platform/codesign/mach_o.h"
 #include "platform/codesign/requirement.h"
+#include "platform/codesign/resource_seal_builder.h"
+#include "platform/codesign/signature_layout.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/property_list.h"
@@ -20,32 +21,24 @@
 namespace tessuro::codesign {
 namespace {
 
-[[noreturn]] void fail(const std::string& what) {
-    throw std::runtime_error(what);
+[[noreturn]] void notSignable(const std::string& why) {
+    throw codesignError(codesign_code::kNotSignable, why);
 }
 
-void writeWhole(int folder, const char* name, ByteView data) {
-    UniqueFd fd(
-        ::openat(folder, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+UniqueFd openFolderAt(int parent, const char* name, const std::filesystem::path& shown) {
+    UniqueFd fd(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
-        fail(std::string("cannot write _CodeSignature/") + name);
+        throw posixError(errno, "无法打开文件夹", shown);
     }
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
-        if (n <= 0) {
-            fail(std::string("cannot write _CodeSignature/") + name);
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    return fd;
 }
 
 // Only Contents is sealed: anything beside it would travel with the bundle unchecked.
 void refuseUnsealedRoot(int bundleFd, const std::filesystem::path& bundle) {
     for (const std::string& name : folderEntries(bundleFd, bundle)) {
-        if (name != "Contents") {
-            fail("unsealed contents present in the bundle root: " + name +
-                 " (only Contents may stand there)");
+        if (name != layout::kContents) {
+            notSignable("unsealed contents present in the bundle root: " + name +
+                        " (only Contents may stand there)");
         }
     }
 }
@@ -57,22 +50,142 @@ void refuseSignedMachO(int fd, std::uint64_t size, const std::string& shown) {
         case MachOKind::NotMachO:
         case MachOKind::Unsigned: return;
         case MachOKind::Signed:
-            fail(shown + " carries its own signature (LC_CODE_SIGNATURE): remove it first");
-        case MachOKind::Malformed: fail(shown + " is a malformed Mach-O file");
+            notSignable(shown + " carries its own signature (LC_CODE_SIGNATURE): remove it first");
+        case MachOKind::Malformed:
+            throw codesignError(codesign_code::kMalformed, shown + " is a malformed Mach-O file");
     }
 }
 
-// The main executable below Contents as the verifier finds it: MacOS/<CFBundleExecutable>,
-// or Info.plist when the bundle names none.
-std::string executablePath(const PropertyList& info) {
-    std::optional<std::string> name = info.stringForKey("CFBundleExecutable");
-    if (!name) {
-        return "Info.plist";
+// What a signature seals, read from the bundle as the verifier reads it.
+struct BundleToSign {
+    std::filesystem::path path;
+    UniqueFd contents;
+    Bytes infoPlist;
+    std::string identifier;
+    std::string executable;  // below Contents
+    UniqueFd executableFd;
+    std::uint64_t executableSize = 0;
+    std::vector<std::string> excluded;  // from the seal: the main executable
+};
+
+void readInfo(BundleToSign& b, const SignOptions& options) {
+    const std::string text =
+        readFileContentsAt(b.contents.get(), layout::kInfoPlist, PropertyList::kMaxSize);
+    b.infoPlist.assign(text.begin(), text.end());
+    const PropertyList info =
+        PropertyList::parse(text, (b.path / layout::kContents / layout::kInfoPlist).string());
+    b.identifier =
+        options.identifier.value_or(info.stringForKey("CFBundleIdentifier").value_or(""));
+    if (b.identifier.empty()) {
+        notSignable("no identifier: Info.plist has no CFBundleIdentifier and none was given");
     }
-    if (name->empty() || name->find('/') != std::string::npos || *name == "." || *name == "..") {
-        fail("CFBundleExecutable is not a file name: " + *name);
+    b.executable = layout::mainExecutable(info);
+}
+
+void openExecutable(BundleToSign& b) {
+    const std::string shown = (b.path / layout::kContents / b.executable).string();
+    struct stat status {};
+    b.executableFd = openRegularFileAt(b.contents.get(), b.executable, &status);
+    b.executableSize = static_cast<std::uint64_t>(status.st_size);
+    refuseSignedMachO(b.executableFd.get(), b.executableSize, shown);
+    if (b.executable != layout::kInfoPlist) {
+        b.excluded.push_back(b.executable);
     }
-    return "MacOS/" + *name;
+}
+
+BundleToSign readBundle(const std::filesystem::path& bundle, const SignOptions& options) {
+    BundleToSign b;
+    b.path = bundle;
+    UniqueFd bundleFd(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!bundleFd) {
+        throw posixError(errno, "无法打开文件夹", bundle);
+    }
+    refuseUnsealedRoot(bundleFd.get(), bundle);
+    b.contents = openFolderAt(bundleFd.get(), layout::kContents, bundle / layout::kContents);
+    readInfo(b, options);
+    openExecutable(b);
+    return b;
+}
+
+struct Directory {
+    HashType type;
+    Bytes blob;
+};
+
+// One CodeDirectory per hash type, the primary first.
+std::vector<Directory> buildCodeDirectories(const BundleToSign& b, const std::string& team,
+                                            ByteView requirements, ByteView resources,
+                                            bool sha1Primary) {
+    std::vector<HashType> types{HashType::Sha256};
+    if (sha1Primary) {
+        types.insert(types.begin(), HashType::Sha1);
+    }
+    std::vector<Directory> directories;
+    for (HashType type : types) {
+        CodeDirectoryContent content;
+        content.identifier = b.identifier;
+        content.teamIdentifier = team;
+        content.hashType = type;
+        content.infoPlistHash = digest(type, b.infoPlist);
+        content.requirementsHash = digest(type, requirements);
+        content.resourcesHash = digest(type, resources);
+        content.executableHash =
+            digestFile(type, b.executableFd.get(), b.executable, b.executableSize);
+        content.executableSize = b.executableSize;
+        directories.push_back({type, buildCodeDirectory(content)});
+    }
+    return directories;
+}
+
+Bytes sign(const std::vector<Directory>& directories, const SigningIdentity& identity) {
+    std::vector<CodeDirectoryHashes> hashes;
+    for (const Directory& directory : directories) {
+        hashes.push_back(codeDirectoryHashes(directory.type, directory.blob));
+    }
+    std::vector<X509*> chain;
+    for (const auto& certificate : identity.chain) {
+        chain.push_back(certificate.get());
+    }
+    return signCms(directories.front().blob, identity.key.get(), chain.front(), chain, hashes);
+}
+
+void writeWhole(int folder, const std::string& name, ByteView data) {
+    const std::filesystem::path shown = std::filesystem::path(layout::kSignatureFolder) / name;
+    UniqueFd fd(::openat(folder, name.c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd) {
+        throw posixError(errno, "无法写入磁盘", shown);
+    }
+    for (std::size_t done = 0; done < data.size();) {
+        ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            throw posixError(n < 0 ? errno : EIO, "无法写入磁盘", shown);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// Contents/_CodeSignature anew, with every file of the signature.
+void writeSignature(int contentsFd, const std::vector<Directory>& directories,
+                    ByteView requirements, ByteView resources, ByteView cms) {
+    removeTree(contentsFd, layout::kSignatureFolder);
+    if (::mkdirat(contentsFd, layout::kSignatureFolder, 0755) != 0) {
+        throw posixError(errno, "无法创建文件夹",
+                         std::filesystem::path(layout::kContents) / layout::kSignatureFolder);
+    }
+    const UniqueFd folder =
+        openFolderAt(contentsFd, layout::kSignatureFolder, layout::kSignatureFolder);
+    writeWhole(folder.get(), layout::kCodeDirectory, directories.front().blob);
+    for (std::size_t i = 1; i < directories.size(); ++i) {
+        writeWhole(folder.get(), layout::alternateCodeDirectory(static_cast<int>(i)),
+                   directories[i].blob);
+    }
+    writeWhole(folder.get(), layout::kRequirements, requirements);
+    writeWhole(folder.get(), layout::kResources, resources);
+    writeWhole(folder.get(), layout::kSignature, cms);
 }
 
 }  // namespace
@@ -89,114 +202,18 @@ std::string defaultDesignatedRequirement(const std::string& identifier,
 void signBundle(const std::filesystem::path& bundle, const SigningIdentity& identity,
                 const SignOptions& options) {
     if (!identity.key || identity.chain.empty()) {
-        fail("the signing identity needs a key and a certificate");
+        throw codesignError(codesign_code::kBadIdentity,
+                            "the signing identity needs a key and a certificate");
     }
-    // Everything is read as the verifier reads it: below the bundle folder, without
-    // following a link and only from regular files.
-    UniqueFd bundleFd(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!bundleFd) {
-        fail("no bundle folder at " + bundle.string());
-    }
-    refuseUnsealedRoot(bundleFd.get(), bundle);
-    UniqueFd contentsFd(
-        ::openat(bundleFd.get(), "Contents", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!contentsFd) {
-        fail("no Contents folder in " + bundle.string());
-    }
-    std::string infoText;
-    try {
-        infoText = readFileContentsAt(contentsFd.get(), "Info.plist", PropertyList::kMaxSize);
-    } catch (const Error& error) {
-        fail(error.what());
-    }
-    const Bytes infoPlist(infoText.begin(), infoText.end());
-    PropertyList info = PropertyList::parse(infoText, (bundle / "Contents/Info.plist").string());
-    std::string identifier =
-        options.identifier.value_or(info.stringForKey("CFBundleIdentifier").value_or(""));
-    if (identifier.empty()) {
-        fail("no identifier: Info.plist has no CFBundleIdentifier and none was given");
-    }
-    X509* leaf = identity.chain.front().get();
-    std::optional<std::string> team = subjectField(leaf, "OU");
-
-    const std::string executable = executablePath(info);
-    const std::string shownExecutable = (bundle / "Contents" / executable).string();
-    struct stat executableStatus {};
-    UniqueFd executableFd;
-    try {
-        executableFd = openRegularFileAt(contentsFd.get(), executable, &executableStatus);
-    } catch (const Error& error) {
-        fail(error.what());
-    }
-    const auto executableSize = static_cast<std::uint64_t>(executableStatus.st_size);
-    refuseSignedMachO(executableFd.get(), executableSize, shownExecutable);
-    std::vector<std::string> excluded;
-    if (executable != "Info.plist") {
-        excluded.push_back(executable);
-    }
-
-    removeTree(contentsFd.get(), "_CodeSignature");
-    if (::mkdirat(contentsFd.get(), "_CodeSignature", 0755) != 0) {
-        fail("cannot create Contents/_CodeSignature");
-    }
-    UniqueFd signatureFd(::openat(contentsFd.get(), "_CodeSignature",
-                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-
-    const Bytes resources = buildResources(contentsFd.get(), excluded);
-    if (resources.empty()) {
-        fail("cannot seal the resources (a special file, or an unreadable one?)");
-    }
-    std::unique_ptr<RequirementNode> designated;
-    try {
-        designated = parseRequirement(
-            options.requirement.value_or(defaultDesignatedRequirement(identifier, team)));
-    } catch (const RequirementSyntaxError& error) {
-        fail(error.what());
-    }
-    const Bytes requirements = encodeDesignatedRequirementSet(*designated);
-
-    std::vector<HashType> types{HashType::Sha256};
-    if (options.sha1Primary) {
-        types.insert(types.begin(), HashType::Sha1);
-    }
-    std::vector<Bytes> directories;
-    std::vector<CodeDirectoryHashes> hashes;
-    for (HashType type : types) {
-        CodeDirectoryContent content;
-        content.identifier = identifier;
-        content.teamIdentifier = team.value_or("");
-        content.hashType = type;
-        content.infoPlistHash = digest(type, infoPlist);
-        content.requirementsHash = digest(type, requirements);
-        content.resourcesHash = digest(type, resources);
-        std::optional<Bytes> executableHash = digestFile(type, executableFd.get(), executableSize);
-        if (!executableHash) {
-            fail("cannot read " + shownExecutable);
-        }
-        content.executableHash = std::move(*executableHash);
-        content.executableSize = executableSize;
-        Bytes blob = buildCodeDirectory(content);
-        Bytes cdhash = digest(type, blob);
-        cdhash.resize(20);
-        hashes.push_back({type, cdhash, digest(type, blob)});
-        directories.push_back(std::move(blob));
-    }
-    std::vector<X509*> chain;
-    for (const auto& certificate : identity.chain) {
-        chain.push_back(certificate.get());
-    }
-    const Bytes cms = signCms(directories.front(), identity.key.get(), leaf, chain, hashes);
-    if (cms.empty()) {
-        fail("cannot make the CMS signature (does the key belong to the certificate?)");
-    }
-    writeWhole(signatureFd.get(), "CodeDirectory", directories.front());
-    for (std::size_t i = 1; i < directories.size(); ++i) {
-        writeWhole(signatureFd.get(), ("CodeRequirements-" + std::to_string(i)).c_str(),
-                   directories[i]);
-    }
-    writeWhole(signatureFd.get(), "CodeRequirements", requirements);
-    writeWhole(signatureFd.get(), "CodeResources", resources);
-    writeWhole(signatureFd.get(), "CodeSignature", cms);
+    const BundleToSign b = readBundle(bundle, options);
+    const std::optional<std::string> team = subjectField(identity.chain.front().get(), "OU");
+    const Bytes resources = buildResourceSeal(b.contents.get(), b.excluded);
+    const Bytes requirements = encodeDesignatedRequirementSet(*parseRequirement(
+        options.requirement.value_or(defaultDesignatedRequirement(b.identifier, team))));
+    const std::vector<Directory> directories =
+        buildCodeDirectories(b, team.value_or(""), requirements, resources, options.sha1Primary);
+    const Bytes cms = sign(directories, identity);
+    writeSignature(b.contents.get(), directories, requirements, resources, cms);
 }
 
 }  // namespace tessuro::codesign

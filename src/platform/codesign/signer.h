@@ -25,8 +25,23 @@ struct SignOptions {
 std::string defaultDesignatedRequirement(const std::string& identifier,
                                          const std::optional<std::string>& team);
 
-// Signs the bundle in place: Contents/_CodeSignature is written anew. Throws
-// std::runtime_error saying what is wrong.
+// Signs the bundle in place: Contents/_CodeSignature is written anew, once everything it
+// holds has been made. The bundle is read as the verifier reads it: below the bundle
+// folder, never following a link, only from regular files. Throws tessuro::Error:
+//  - code-signing domain, kNotSignable: anything beside Contents; no identifier (none
+//    given and no CFBundleIdentifier); a main executable that carries its own signature,
+//    or that a CodeDirectory cannot seal;
+//  - code-signing domain, kMalformed: a malformed Mach-O main executable, or a
+//    CFBundleExecutable that is not a file name;
+//  - code-signing domain, kBadIdentity: no key or no certificate in the identity;
+//  - code-signing domain, kRequirementSyntax or kUnsupported: a requirement that does not
+//    parse, or that the encoder cannot write;
+//  - code-signing domain, kCryptoFailed: OpenSSL's reason the CMS signature could not be
+//    made (for instance a key that does not belong to the leaf);
+//  - code-signing domain, kFileShrank: a file that shrank while it was hashed;
+//  - the PropertyList domain: an Info.plist that is no property list;
+//  - the POSIX domain, with errno: no bundle or Contents folder; a file or folder that
+//    cannot be read, is a link or a special file; a signature file that cannot be written.
 void signBundle(const std::filesystem::path& bundle, const SigningIdentity& identity,
                 const SignOptions& options = {});
 
