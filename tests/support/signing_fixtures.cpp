@@ -35,7 +35,6 @@ const TestPki& TestPki::shared() {
         CertificateSpec noCodeSigning = leafSpec;
         noCodeSigning.codeSigning = false;
         p.noCodeSigningLeaf = makeCertificate(noCodeSigning, &p.intermediate);
-        p.selfSignedLeaf = makeCertificate(leafSpec, nullptr);
         CertificateSpec untrusted = rootSpec;
         untrusted.commonName = "Untrusted Root";
         p.untrustedRoot = makeCertificate(untrusted, nullptr);
@@ -108,6 +107,46 @@ void resignWithResources(const std::filesystem::path& bundle,
                               {codeDirectoryHashes(HashType::Sha256, cd)});
     writeFile(signature / "CodeDirectory", std::string(cd.begin(), cd.end()));
     writeFile(signature / "CodeSignature", std::string(cms.begin(), cms.end()));
+}
+
+namespace {
+
+// 32-bit words as a file stores them, big- or little-endian.
+std::string words(std::initializer_list<std::size_t> values, bool bigEndian) {
+    std::string out;
+    for (std::size_t value : values) {
+        for (int i = 0; i < 4; ++i) {
+            out.push_back(static_cast<char>(value >> (bigEndian ? 24 - 8 * i : 8 * i)));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string machOExecutable(bool ownSignature, bool bigEndian32) {
+    const std::size_t commands = ownSignature ? 2 : 1, size = ownSignature ? 40 : 24;
+    // magic, CPU (PowerPC or x86_64), subtype, an executable, the commands' count and size
+    std::string out = bigEndian32
+                          ? words({0xfeedface, 18, 0, 2, commands, size, 0}, true)
+                          : words({0xfeedfacf, 0x01000007, 3, 2, commands, size, 0, 0}, false);
+    out += words({0x1b, 24}, bigEndian32) + std::string(16, '\x42');  // LC_UUID
+    if (ownSignature) {
+        out += words({0x1d, 16, 4096, 512}, bigEndian32);  // LC_CODE_SIGNATURE
+    }
+    return out + std::string(256, '\x90');
+}
+
+std::string universalExecutable(const std::vector<std::string>& slices) {
+    std::string header = words({0xcafebabe, slices.size()}, true), body;
+    for (const std::string& slice : slices) {
+        body.resize((body.size() + 4095) / 4096 * 4096, '\0');
+        // CPU, subtype, offset, size, alignment
+        header += words({0x01000007, 3, 4096 + body.size(), slice.size(), 12}, true);
+        body += slice;
+    }
+    header.resize(4096, '\0');
+    return header + body;
 }
 
 Status payloadStatus(const std::filesystem::path& bundle, std::string* detail) {

@@ -19,7 +19,6 @@ struct TestPki {
     codesign::Credential otherTeamLeaf;   // OU A1B2C3D4E5
     codesign::Credential appleStyleLeaf;  // with Apple's critical extension
     codesign::Credential noCodeSigningLeaf;
-    codesign::Credential selfSignedLeaf;
     codesign::Credential untrustedRoot;
     codesign::Credential untrustedLeaf;
 
@@ -48,6 +47,12 @@ void makeSignedBundle(const std::filesystem::path& bundle, const std::string& ve
 void resignWithResources(const std::filesystem::path& bundle,
                          const std::function<void(std::string&)>& edit,
                          const codesign::Credential& leaf, const std::string& team = "Q7XK4M2LD8");
+
+// A minimal Mach-O executable: a header (64-bit little-endian, or 32-bit big-endian), a
+// UUID load command, and LC_CODE_SIGNATURE after it when it carries its own signature.
+std::string machOExecutable(bool ownSignature, bool bigEndian32 = false);
+// A universal file of the given slices, each at a 4 KiB boundary.
+std::string universalExecutable(const std::vector<std::string>& slices);
 
 // The status of a bundle against the payload requirement, with the test root trusted.
 codesign::Status payloadStatus(const std::filesystem::path& bundle, std::string* detail = nullptr);

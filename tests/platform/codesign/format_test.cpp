@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <functional>
@@ -9,8 +10,11 @@
 
 #include "platform/byte_reader.h"
 #include "platform/codesign/code_directory.h"
+#include "platform/codesign/mach_o.h"
 #include "platform/codesign/resource_seal_check.h"
 #include "platform/codesign/status.h"
+#include "platform/unique_fd.h"
+#include "signing_fixtures.h"
 #include "temp_dir.h"
 
 namespace tessuro::codesign {
@@ -66,20 +70,6 @@ void put32(Bytes& blob, std::size_t at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) {
         blob[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
     }
-}
-
-TEST(CodeDirectoryParse, ReadsWhatTheBuilderWrites) {
-    const CodeDirectory cd = CodeDirectory::parse(validCodeDirectory());
-    EXPECT_EQ(cd.identifier(), "com.vorlak.tessuro.psvalidation");
-    EXPECT_EQ(cd.teamIdentifier(), "Q7XK4M2LD8");
-    EXPECT_EQ(cd.codeLimit(), 1234u);
-    EXPECT_EQ(cd.hashType(), HashType::Sha256);
-    for (std::uint32_t k = 1; k <= 3; ++k) {
-        EXPECT_EQ(Bytes(cd.specialSlot(k).begin(), cd.specialSlot(k).end()), Bytes(32, k)) << k;
-    }
-    EXPECT_EQ(Bytes(cd.codeSlot(0).begin(), cd.codeSlot(0).end()), Bytes(32, 4));
-    EXPECT_THROW(cd.specialSlot(4), Error);
-    EXPECT_THROW(cd.codeSlot(1), Error);
 }
 
 TEST(CodeDirectoryParse, RefusesMalformedBlobsWithoutReadingPastThem) {
@@ -139,6 +129,36 @@ TEST(CodeDirectoryParse, RefusesMalformedBlobsWithoutReadingPastThem) {
             (void)cd.codeSlot(0);
         } catch (const Error&) {
         }
+    }
+}
+
+TEST(MachO, TellsWhetherAnExecutableCarriesItsOwnSignature) {
+    using test::machOExecutable, test::universalExecutable;
+    std::string overrun = machOExecutable(false);
+    overrun[36] = '\x7f';  // a load command reaching past the load commands
+    const std::pair<std::string, MachOKind> cases[] = {
+        {"", MachOKind::NotMachO},
+        {"#!/bin/sh\n", MachOKind::NotMachO},
+        {std::string("\xca\xfe\xba\xbe\0\0\0\x34", 8), MachOKind::NotMachO},  // a Java class
+        {machOExecutable(false), MachOKind::Unsigned},
+        {machOExecutable(false, true), MachOKind::Unsigned},
+        {universalExecutable({machOExecutable(false), machOExecutable(false, true)}),
+         MachOKind::Unsigned},
+        {machOExecutable(true), MachOKind::Signed},
+        {universalExecutable({machOExecutable(false), machOExecutable(true, true)}),
+         MachOKind::Signed},
+        {universalExecutable(std::vector<std::string>(31, machOExecutable(true))),
+         MachOKind::Signed},
+        {overrun, MachOKind::Malformed},
+        {machOExecutable(false).substr(0, 20), MachOKind::Malformed},
+        {universalExecutable({}), MachOKind::Malformed},
+        {universalExecutable({"#!/bin/sh\n"}), MachOKind::Malformed},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const UniqueFd fd(::memfd_create("executable", MFD_CLOEXEC));
+        const std::string& bytes = cases[i].first;
+        ASSERT_EQ(::write(fd.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
+        EXPECT_EQ(inspectMachO(fd.get(), bytes.size()), cases[i].second) << i;
     }
 }
 

@@ -87,8 +87,9 @@ Outcome evaluate(std::string_view text, bool anchorIsApple = true) {
     }
 }
 
-// Every form of the grammar parses and decides against a leaf, intermediate and root;
-// what the evaluator cannot decide fails the check, also beneath a negation.
+// Every form of the grammar parses and decides against a leaf, intermediate and root: the
+// identifier exactly, case too; a subject field as the last value, exactly; info values as
+// text. What the evaluator cannot decide fails the check, also beneath a negation.
 TEST(RequirementEvaluation, EachClauseDecidesOrFailsClosed) {
     unsigned char* der = nullptr;
     const int length = i2d_X509(TestPki::shared().root.certificate.get(), &der);
@@ -104,7 +105,7 @@ TEST(RequirementEvaluation, EachClauseDecidesOrFailsClosed) {
         {"false", Fails},
         {"identifier \"com.vorlak.tessuro.psvalidation\"", Holds},
         {"identifier = com.vorlak.tessuro.psvalidation", Holds},
-        {"identifier \"com.vorlak.Tessuro.psvalidation\"", Fails},  // exact, case too
+        {"identifier \"com.vorlak.Tessuro.psvalidation\"", Fails},
         {"identifier \"com.vorlak.tessuro\"", Fails},
         {"anchor apple generic", Holds},
         {"anchor trusted", Holds},
@@ -115,7 +116,7 @@ TEST(RequirementEvaluation, EachClauseDecidesOrFailsClosed) {
         {"certificate -2[subject.CN] = *Relations", Holds},
         {"certificate leaf[subject.CN] = Developer*", Holds},
         {"certificate leaf[subject.CN] == *Vorlak*", Holds},
-        {"certificate 7[subject.CN] exists", Fails},  // no such certificate
+        {"certificate 7[subject.CN] exists", Fails},
         {"certificate leaf[subject.L] absent", Holds},
         {"certificate leaf[field.2.5.29.37] exists", Holds},
         {"certificate root[extension.1.2.3.4] absent", Holds},
@@ -124,16 +125,16 @@ TEST(RequirementEvaluation, EachClauseDecidesOrFailsClosed) {
         {"info [CFBundleVersion] = \"12.0\"", Fails},
         {"info[Missing] absent", Holds},
         {"info[CFBundleVersion] exists", Holds},
-        {"info[CFBundleVersion] < \"2\"", Holds},  // compared as text
+        {"info[CFBundleVersion] < \"2\"", Holds},
         {"info[CFBundleVersion] >= \"2\"", Fails},
         {"cdhash H\"abababababababababababababababababababab\"", Holds},
         {"cdhash H\"abababababababababababababababababababac\"", Fails},
         {"certificate root = " + rootHash, Holds},
         {"certificate leaf = " + rootHash, Fails},
-        {"never or identifier \"com.vorlak.tessuro.psvalidation\"", Holds},
+        {"never or identifier com.vorlak.tessuro.psvalidation", Holds},
         {"always and never", Fails},
         {"!never and !(always and never)", Holds},
-        {"never and never or always", Holds},  // and binds tighter than or
+        {"never and never or always", Holds},
         {"never and (never or always)", Fails},
         {"anchor apple generic /* Apple */ and // the team\n cert leaf[subject.OU] exists", Holds},
         {"entitlement [\"com.apple.security.app-sandbox\"] exists", Undecided},
@@ -145,8 +146,7 @@ TEST(RequirementEvaluation, EachClauseDecidesOrFailsClosed) {
         {"!entitlement [\"x\"] exists", Undecided},
         {"always or anchor apple", Undecided},
         {"never and anchor apple", Undecided},
-        {"!(never and anchor apple)", Undecided},
-    };
+        {"!(never and anchor apple)", Undecided}};
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(evaluate(text), expected) << text;
     }
