@@ -33,8 +33,9 @@ TEST(ByteReader, ReadsEitherOrderAndNeverPastTheEnd) {
         [](ByteReader& r) { r.bytes(4); },    [](ByteReader& r) { r.cString(); },
         [](ByteReader& r) { (void)r.at(4); }, [](ByteReader& r) { r.unsignedOfSize(9); },
     };
+    const Bytes three{'a', 'b', 'c'};
     for (std::size_t i = 0; i < pastTheEnd.size(); ++i) {
-        ByteReader reader(Bytes{'a', 'b', 'c'});
+        ByteReader reader(three);
         EXPECT_THROW(pastTheEnd[i](reader), Error) << i;
         EXPECT_EQ(reader.position(), 0u) << i;
     }

@@ -139,6 +139,14 @@ const SignOptions kSha1Primary{.sha1Primary = true};
 
 void unchanged(std::string&) {}
 
+// Entries without their own "optional", so that only the rules make them optional.
+void withoutOptionalEntries(std::string& r) {
+    const std::string flag = "\t\t\t<key>optional</key>\n\t\t\t<true/>\n\t\t</dict>";
+    for (std::size_t at; (at = r.find(flag)) != std::string::npos;) {
+        r.replace(at, flag.size(), "\t\t</dict>");
+    }
+}
+
 // Version 1 sealed links by following them; this verifier never follows one.
 void keepVersion1Only(std::string& r) {
     auto cut = [&](const char* from, std::size_t to) { r.erase(r.find(from), to - r.find(from)); };
@@ -154,6 +162,8 @@ const struct {
     {"a SHA-1 primary and SHA-256 alternate", resign(&TestPki::leaf, kSha1Primary), kStatusOk},
     {"a leaf with Apple's critical extension", resign(&TestPki::appleStyleLeaf), kStatusOk},
     {"a localisation removed (optional)", remove("Contents/Resources/zh.lproj"), kStatusOk},
+    {"a localisation removed, optional by its rule alone",
+     then(remove("Contents/Resources/zh.lproj"), resealed(withoutOptionalEntries)), kStatusOk},
     {"version 1 resources only",
      then(then(remove("Contents/Resources/current.dat"), remove("Contents/Resources/data-link")),
           resealed(keepVersion1Only)),
