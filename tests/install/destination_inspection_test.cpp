@@ -32,71 +32,55 @@ std::string decision(const fs::path& at) {
     }
 }
 
-TEST(DestinationInspection, ReplacesOnlyAFolderThatCarriesThePayloadsIdentifier) {
-    test::TempDir dir;
+// Writes one item of each kind the destination may hold, by name.
+void makeDestinations(const fs::path& dir) {
     const std::string id(payloadBundleIdentifier);
     std::string upper = id;
     upper[0] = static_cast<char>(std::toupper(upper[0]));
+    fs::create_symlink(dir / "nowhere", dir / "Dangling.app");
+    test::writeFile(dir / "File.app", "x");
+    test::writeInfoPlist(dir / "Xml.app", {{"CFBundleIdentifier", id}});
+    fs::create_directory_symlink(dir / "Xml.app", dir / "Linked.app");
+    test::writeInfoPlist(dir / "Bin.app", {{"CFBundleIdentifier", id}}, test::PlistFormat::Binary);
+    test::writeInfoPlist(dir / "Case.app", {{"CFBundleIdentifier", upper}});
+    test::writeInfoPlist(dir / "Empty.app", {});
+    test::writeFile(bundleInfoPlistPath(dir / "Array.app"),
+                    R"(<?xml version="1.0"?><plist version="1.0"><array><string>)" + id +
+                        "</string></array></plist>");
+    test::writeFile(bundleInfoPlistPath(dir / "Garbage.app"), "not a plist");
+    fs::create_directories(dir / "Bare.app/Contents");
+    test::writeInfoPlist(dir / "Huge.app", {{"CFBundleIdentifier", id}});
+    fs::resize_file(bundleInfoPlistPath(dir / "Huge.app"), PropertyList::kMaxSize + 1);
+}
+
+TEST(DestinationInspection, ReplacesOnlyAFolderThatCarriesThePayloadsIdentifier) {
+    test::TempDir dir;
+    makeDestinations(dir.path());
     const std::string notAFolder = "TessuroInstaller 1 同名位置不是应用目录，未替换原文件";
     const std::string notTessuro = "TessuroInstaller 1 同名位置不是Tessuro，未替换原文件";
-    const std::string plistHead = R"(<?xml version="1.0"?><plist version="1.0">)";
-    struct Case {
-        std::string name;
-        std::function<void(const fs::path&)> make;
-        std::string expected;  // the whole decision, or its beginning when it ends in " "
+    auto unreadable = [&](const char* name, int code, const std::string& reason) {
+        return "POSIX " + std::to_string(code) + " 无法读取“" +
+               bundleInfoPlistPath(dir / name).string() + "”：" + reason;
     };
-    const std::vector<Case> cases{
-        {"Missing.app", [](const fs::path&) {}, "nothing"},
-        {"Dangling.app", [&](const fs::path& p) { fs::create_symlink(dir / "nowhere", p); },
-         "nothing"},
-        {"File.app", [](const fs::path& p) { test::writeFile(p, "x"); }, notAFolder},
-        {"Linked.app",
-         [&](const fs::path& p) {
-             test::writeInfoPlist(dir / "Real.app", {{"CFBundleIdentifier", id}});
-             fs::create_directory_symlink(dir / "Real.app", p);
-         },
-         notAFolder},
-        {"Xml.app",
-         [&](const fs::path& p) {
-             test::writeInfoPlist(p, {{"CFBundleIdentifier", id}});
-         },
-         "replace"},
-        {"Bin.app",
-         [&](const fs::path& p) {
-             test::writeInfoPlist(p, {{"CFBundleIdentifier", id}}, test::PlistFormat::Binary);
-         },
-         "replace"},
-        {"Case.app",
-         [&](const fs::path& p) {
-             test::writeInfoPlist(p, {{"CFBundleIdentifier", upper}});
-         },
-         notTessuro},
-        {"Empty.app", [](const fs::path& p) { test::writeInfoPlist(p, {}); }, notTessuro},
-        {"Array.app",
-         [&](const fs::path& p) {
-             test::writeFile(bundleInfoPlistPath(p),
-                             plistHead + "<array><string>" + id + "</string></array></plist>");
-         },
-         notTessuro},
-        {"Garbage.app",
-         [](const fs::path& p) { test::writeFile(bundleInfoPlistPath(p), "not a plist"); },
-         "PropertyList 1 "},
-        {"Bare.app", [](const fs::path& p) { fs::create_directories(p / "Contents"); },
-         "POSIX 2 无法读取“" + bundleInfoPlistPath(dir / "Bare.app").string() +
-             "”：文件或文件夹不存在"},
-        {"Huge.app",
-         [&](const fs::path& p) {
-             test::writeInfoPlist(p, {{"CFBundleIdentifier", id}});
-             fs::resize_file(bundleInfoPlistPath(p), PropertyList::kMaxSize + 1);
-         },
-         "POSIX 27 无法读取“" + bundleInfoPlistPath(dir / "Huge.app").string() + "”：文件过大"},
+    // The whole decision, or its beginning when it ends in a space.
+    const std::vector<std::pair<const char*, std::string>> cases{
+        {"Missing.app", "nothing"},
+        {"Dangling.app", "nothing"},
+        {"File.app", notAFolder},
+        {"Linked.app", notAFolder},
+        {"Xml.app", "replace"},
+        {"Bin.app", "replace"},
+        {"Case.app", notTessuro},
+        {"Empty.app", notTessuro},
+        {"Array.app", notTessuro},
+        {"Garbage.app", "PropertyList 1 "},
+        {"Bare.app", unreadable("Bare.app", ENOENT, "文件或文件夹不存在")},
+        {"Huge.app", unreadable("Huge.app", EFBIG, "文件过大")},
     };
-    for (const Case& c : cases) {
-        c.make(dir / c.name);
-        std::string found = decision(dir / c.name);
-        EXPECT_EQ(c.expected.ends_with(" ") ? found.substr(0, c.expected.size()) : found,
-                  c.expected)
-            << c.name;
+    for (const auto& [name, expected] : cases) {
+        std::string found = decision(dir / name);
+        EXPECT_EQ(expected.ends_with(" ") ? found.substr(0, expected.size()) : found, expected)
+            << name;
     }
 }
 
