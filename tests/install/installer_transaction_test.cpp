@@ -312,6 +312,15 @@ TEST_F(Transaction, ChangesAtTheDestinationDuringTheInstallAreRefused) {
         EXPECT_EQ(treeSnapshot(destination), left) << c.what;
         EXPECT_EQ(look(), there) << c.what;
         EXPECT_TRUE(hiddenItems(apps).empty()) << c.what;
+        if (c.before.empty()) {  // seen before the swap: no name was touched
+            EXPECT_EQ(std::count_if(files.log.begin(), files.log.end(),
+                                    [](const std::string& op) {
+                                        return op.starts_with("rename") ||
+                                               op.starts_with("exchange");
+                                    }),
+                      0)
+                << c.what;
+        }
     }
 }
 
