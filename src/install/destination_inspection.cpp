@@ -6,23 +6,18 @@
 #include <cerrno>
 
 #include "install/product.h"
+#include "platform/bundle.h"
 #include "platform/error.h"
 #include "platform/property_list.h"
 
 namespace tessuro {
 namespace {
 
-constexpr const char* kInfoPlist = "Contents/Info.plist";
-
 [[noreturn]] void notADirectory() {
     throw installerError("同名位置不是应用目录，未替换原文件");
 }
 
 }  // namespace
-
-std::string identityText(const FileIdentity& identity) {
-    return std::to_string(identity.device) + "|" + std::to_string(identity.inode);
-}
 
 std::optional<DestinationItem> inspectDestination(FileSystem& files, int folder,
                                                   const std::string& name) {
@@ -50,23 +45,13 @@ std::optional<DestinationItem> inspectDestination(FileSystem& files, int folder,
 }
 
 void checkExistingBundle(FileSystem& files, const DestinationItem& item) {
-    std::string data = files.readFileAt(item.folder.get(), kInfoPlist, PropertyList::kMaxSize);
-    PropertyList plist =
-        PropertyList::parse(data, (pathOfDescriptor(item.folder.get()) / kInfoPlist).string());
+    std::string data =
+        files.readFileAt(item.folder.get(), bundle_layout::kInfoPlist, PropertyList::kMaxSize);
+    PropertyList plist = PropertyList::parse(
+        data, bundleInfoPlistPath(pathOfDescriptor(item.folder.get())).string());
     if (plist.stringForKey("CFBundleIdentifier") != payloadBundleIdentifier) {
         throw installerError("同名位置不是Tessuro，未替换原文件");
     }
-}
-
-std::optional<std::string> destinationIdentity(const std::filesystem::path& at) {
-    std::optional<DestinationItem> item =
-        inspectDestination(systemFileSystem(), AT_FDCWD, at.string());
-    return item ? std::optional(identityText(item->identity)) : std::nullopt;
-}
-
-void checkExistingBundle(const std::filesystem::path& at) {
-    FileSystem& files = systemFileSystem();
-    checkExistingBundle(files, DestinationItem{{}, files.openDirectoryAt(AT_FDCWD, at.string())});
 }
 
 }  // namespace tessuro

@@ -401,6 +401,16 @@ Destination openDestination(FileSystem& files, const std::filesystem::path& dest
     return opened;
 }
 
+// The absolute form of a path with "." and ".." components resolved, without a trailing
+// separator. Links are not resolved.
+std::filesystem::path standardizedPath(const std::filesystem::path& path) {
+    std::filesystem::path normal = std::filesystem::absolute(path).lexically_normal();
+    if (normal.filename().empty() && normal.has_parent_path() && normal != normal.root_path()) {
+        normal = normal.parent_path();
+    }
+    return normal;
+}
+
 // The destination in its standard form, once it is sure not to be the source: by name or,
 // through a link, by identity.
 std::filesystem::path refuseSelfReplacement(FileSystem& files, const std::filesystem::path& source,
@@ -416,6 +426,63 @@ std::filesystem::path refuseSelfReplacement(FileSystem& files, const std::filesy
         throw installerError(kSelfReplacement);
     }
     return standardDestination;
+}
+
+// The source's verification, which reads the payload while the destination is prepared
+// and the copy runs; its failure still wins over theirs, and nothing of the copy outlives it.
+class SourceVerification {
+public:
+    SourceVerification(const std::filesystem::path& source, const Verify& verify)
+        : done_(std::async(std::launch::async, [&source, &verify] {
+              lowerCurrentThreadPriority(Yield::ToFileWork);  // the copy beside it comes first
+              verify(source);
+          })) {}
+
+    // Waits for the verification to end: its failure, or nothing when it passed.
+    std::exception_ptr failure() {
+        try {
+            done_.get();
+        } catch (...) {
+            return std::current_exception();
+        }
+        return nullptr;
+    }
+
+private:
+    std::future<void> done_;
+};
+
+// The destination opened while the source is verified; a failure of the source wins.
+Destination openDestinationAfter(SourceVerification& sourceVerification, FileSystem& files,
+                                 const std::filesystem::path& target) {
+    try {
+        return openDestination(files, target);
+    } catch (...) {
+        std::exception_ptr failure = std::current_exception();
+        if (std::exception_ptr earlier = sourceVerification.failure()) {
+            failure = earlier;
+        }
+        std::rethrow_exception(failure);
+    }
+}
+
+// Done: the replaced bundle goes in the background, and only if the backup name still holds
+// it. Should that not start, the new version is in place all the same: the backup stays.
+void removeBackupLater(const Environment& environment, const Destination& where,
+                       const std::string& backup) noexcept {
+    try {
+        auto kept = std::make_shared<UniqueFd>(::fcntl(where.folder.get(), F_DUPFD_CLOEXEC, 0));
+        if (kept->valid()) {
+            environment.runLater(
+                [&files = environment.files, kept, backup, identity = *where.previous] {
+                    try {
+                        files.removeTree(kept->get(), backup, identity);
+                    } catch (...) {
+                    }
+                });
+        }
+    } catch (...) {
+    }
 }
 
 // Background jobs still running; the process waits for them before it ends, so that a
@@ -448,14 +515,6 @@ void detached(std::function<void()> job) {
 
 }  // namespace
 
-std::filesystem::path standardizedPath(const std::filesystem::path& path) {
-    std::filesystem::path normal = std::filesystem::absolute(path).lexically_normal();
-    if (normal.filename().empty() && normal.has_parent_path() && normal != normal.root_path()) {
-        normal = normal.parent_path();
-    }
-    return normal;
-}
-
 std::optional<std::filesystem::path> install(const std::filesystem::path& source,
                                              const std::filesystem::path& destination,
                                              const Verify& verify) {
@@ -467,68 +526,22 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
                                              const Verify& verify, const Environment& environment) {
     FileSystem& files = environment.files;
     const std::filesystem::path target = refuseSelfReplacement(files, source, destination);
-
-    // The source's verification reads the payload while the destination is prepared and
-    // the copy runs; its failure still wins over theirs, and nothing of the copy outlives it.
-    std::future<void> sourceVerified = std::async(std::launch::async, [&] {
-        lowerCurrentThreadPriority(Yield::ToFileWork);  // the copy beside it comes first
-        verify(source);
-    });
-    auto sourceFailure = [&sourceVerified]() -> std::exception_ptr {
-        try {
-            sourceVerified.get();
-        } catch (...) {
-            return std::current_exception();
-        }
-        return nullptr;
-    };
-
-    Destination where;
-    try {
-        where = openDestination(files, target);
-    } catch (...) {
-        std::exception_ptr failure = std::current_exception();
-        if (std::exception_ptr earlier = sourceFailure()) {
-            failure = earlier;
-        }
-        std::rethrow_exception(failure);
-    }
+    SourceVerification sourceVerification(source, verify);
+    Destination where = openDestinationAfter(sourceVerification, files, target);
     Run run(files, where.folder.get(), where.folderPath, where.name, where.previous);
-    run.stage(source, verify, sourceFailure);
+    run.stage(source, verify, [&] { return sourceVerification.failure(); });
     run.swap();
     run.verifyInstalled(verify, destination);
     if (!where.previous) {
         return std::nullopt;
     }
-
-    // Done. The replaced bundle goes in the background, and only if the backup name still
-    // holds it.
-    try {
-        auto kept = std::make_shared<UniqueFd>(::fcntl(where.folder.get(), F_DUPFD_CLOEXEC, 0));
-        if (kept->valid()) {
-            environment.runLater([&files, kept, backup = run.backup(), identity = *where.previous] {
-                try {
-                    files.removeTree(kept->get(), backup, identity);
-                } catch (...) {
-                }
-            });
-        }
-    } catch (...) {
-        // The new version is in place: the backup merely stays.
-    }
+    removeBackupLater(environment, where, run.backup());
     return run.pathOf(run.backup());
 }
 
 void waitForBackgroundWork() {
     std::unique_lock lock(backgroundMutex);
     backgroundDone.wait(lock, [] { return backgroundJobs == 0; });
-}
-
-void removeIfPresent(const std::filesystem::path& location) {
-    try {
-        removeTree(AT_FDCWD, location.string());
-    } catch (...) {
-    }
 }
 
 }  // namespace tessuro::InstallerTransaction

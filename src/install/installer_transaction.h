@@ -34,12 +34,4 @@ std::optional<std::filesystem::path> install(const std::filesystem::path& source
 // bundle) has ended. The application calls it on its way out.
 void waitForBackgroundWork();
 
-// Removes the item at the location with everything in it, if there is one; a failure of
-// the removal is ignored.
-void removeIfPresent(const std::filesystem::path& location);
-
-// The absolute form of a path with "." and ".." components resolved, without a trailing
-// separator. Links are not resolved.
-std::filesystem::path standardizedPath(const std::filesystem::path& path);
-
 }  // namespace tessuro::InstallerTransaction

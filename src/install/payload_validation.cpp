@@ -12,6 +12,12 @@ namespace {
     throw installerError("安装文件校验未通过，请重新下载安装包", installer_code::kValidationFailed);
 }
 
+// Apple's roots and nothing else: a service built without extra anchors.
+const codesign::CodeSigning& appleRootsOnly() {
+    static const codesign::CodeSigning service;
+    return service;
+}
+
 }  // namespace
 
 std::string payloadRequirement() {
@@ -40,12 +46,7 @@ void validate(const std::filesystem::path& bundle, const codesign::CodeSigning& 
 }
 
 void validate(const std::filesystem::path& bundle) {
-    validate(bundle, installerCodeSigning());
-}
-
-const codesign::CodeSigning& installerCodeSigning() {
-    static const codesign::CodeSigning service;
-    return service;
+    validate(bundle, appleRootsOnly());
 }
 
 }  // namespace tessuro::PayloadValidation

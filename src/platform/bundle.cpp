@@ -10,17 +10,22 @@
 #include "platform/unique_fd.h"
 
 namespace tessuro {
-namespace {
 
-constexpr const char* kInfoPlist = "Contents/Info.plist";
+std::filesystem::path bundleInfoPlistPath(const std::filesystem::path& bundle) {
+    return bundle / bundle_layout::kInfoPlist;
+}
 
-}  // namespace
+std::filesystem::path bundleExecutablePath(const std::filesystem::path& bundle,
+                                           std::string_view name) {
+    return bundle / bundle_layout::kExecutables / name;
+}
 
 std::filesystem::path bundlePathForExecutable(const std::filesystem::path& executable) {
     std::filesystem::path folder = executable.parent_path();
     std::filesystem::path contents = folder.parent_path();
     std::filesystem::path bundle = contents.parent_path();
-    if (folder.filename() == "MacOS" && contents.filename() == "Contents" && !bundle.empty() &&
+    if (folder.filename() == bundle_layout::kExecutableFolderName &&
+        contents.filename() == bundle_layout::kContents && !bundle.empty() &&
         bundle != bundle.root_path()) {
         return bundle;
     }
@@ -39,10 +44,11 @@ std::filesystem::path mainBundlePath() {
 PropertyList readBundleInfo(const std::filesystem::path& bundle) {
     UniqueFd folder(::open(bundle.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!folder) {
-        throw posixError(errno, "无法读取", bundle / kInfoPlist);
+        throw posixError(errno, "无法读取", bundleInfoPlistPath(bundle));
     }
-    return PropertyList::parse(readFileContentsAt(folder.get(), kInfoPlist, PropertyList::kMaxSize),
-                               (bundle / kInfoPlist).string());
+    return PropertyList::parse(
+        readFileContentsAt(folder.get(), bundle_layout::kInfoPlist, PropertyList::kMaxSize),
+        bundleInfoPlistPath(bundle).string());
 }
 
 std::optional<std::string> bundleInfoString(const std::filesystem::path& bundle,

@@ -9,6 +9,23 @@
 
 namespace tessuro {
 
+// Where things live inside a bundle, relative to its top. Every path into a bundle is built
+// from these.
+namespace bundle_layout {
+inline constexpr std::string_view kContents = "Contents";
+inline constexpr std::string_view kExecutableFolderName = "MacOS";
+inline constexpr std::string_view kInfoPlist = "Contents/Info.plist";
+inline constexpr std::string_view kExecutables = "Contents/MacOS";
+inline constexpr std::string_view kResources = "Contents/Resources";
+}  // namespace bundle_layout
+
+// The bundle's Info.plist: "<bundle>/Contents/Info.plist".
+std::filesystem::path bundleInfoPlistPath(const std::filesystem::path& bundle);
+
+// The bundle's executable of that name: "<bundle>/Contents/MacOS/<name>".
+std::filesystem::path bundleExecutablePath(const std::filesystem::path& bundle,
+                                           std::string_view name);
+
 // The bundle that an executable belongs to: "<bundle>/Contents/MacOS/<name>" gives
 // <bundle>; an executable outside that layout stands for its own folder.
 std::filesystem::path bundlePathForExecutable(const std::filesystem::path& executable);
@@ -22,8 +39,10 @@ std::filesystem::path mainBundlePath();
 // PropertyList error when it is not a property list.
 PropertyList readBundleInfo(const std::filesystem::path& bundle);
 
-// A string value of the bundle's Info.plist. Nothing when the Info.plist cannot be read
-// (see readBundleInfo), the key is missing, or the value is not a string.
+// A string value of the bundle's Info.plist, for callers to whom an Info.plist that cannot
+// be read says the same as one without the value: nothing when readBundleInfo fails, the
+// key is missing, or the value is not a string. Callers that must tell these apart use
+// readBundleInfo.
 std::optional<std::string> bundleInfoString(const std::filesystem::path& bundle,
                                             std::string_view key) noexcept;
 

@@ -14,6 +14,11 @@ inline constexpr long kPayloadIncomplete = 3;   // the payload is missing from t
 inline constexpr long kApplicationRunning = 4;  // a copy of the application did not quit
 }  // namespace installer_code
 
+// Codes in the property-list domain (kPropertyListErrorDomain).
+namespace property_list_code {
+inline constexpr long kInvalid = 1;  // the data is not a property list the installer accepts
+}  // namespace property_list_code
+
 // The domain of launch failures.
 inline constexpr std::string_view kLaunchErrorDomain = "Workspace";
 

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
 #include "platform/error.h"
 #include "platform/files.h"
@@ -142,17 +141,6 @@ public:
 FileSystem& systemFileSystem() {
     static PosixFileSystem fileSystem;
     return fileSystem;
-}
-
-std::filesystem::path pathOfDescriptor(int fd) {
-    if (fd == AT_FDCWD) {
-        std::error_code error;
-        return std::filesystem::current_path(error);
-    }
-    std::error_code error;
-    std::filesystem::path path =
-        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
-    return error ? std::filesystem::path("?") : path;
 }
 
 }  // namespace tessuro

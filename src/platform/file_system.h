@@ -85,7 +85,4 @@ public:
 // The real file operations of this system.
 FileSystem& systemFileSystem();
 
-// The path of an open folder, for messages.
-std::filesystem::path pathOfDescriptor(int fd);
-
 }  // namespace tessuro

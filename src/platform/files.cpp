@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <iterator>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/file_system.h"
 #include "platform/unique_fd.h"
 
 namespace tessuro {
@@ -160,6 +160,17 @@ std::vector<std::string> folderEntries(int folder, const std::filesystem::path& 
         throw posixError(saved, "无法读取文件夹", shown);
     }
     return names;
+}
+
+std::filesystem::path pathOfDescriptor(int fd) {
+    if (fd == AT_FDCWD) {
+        std::error_code error;
+        return std::filesystem::current_path(error);
+    }
+    std::error_code error;
+    std::filesystem::path path =
+        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
+    return error ? std::filesystem::path("?") : path;
 }
 
 }  // namespace tessuro

@@ -51,4 +51,8 @@ std::string readFileContentsAt(int folder, const std::filesystem::path& relative
 // The names in an open folder, without "." and ".."; `shown` names the folder in errors.
 std::vector<std::string> folderEntries(int folder, const std::filesystem::path& shown);
 
+// The path of an open folder (the working folder for AT_FDCWD), for messages only: "?"
+// when the system cannot tell it.
+std::filesystem::path pathOfDescriptor(int fd);
+
 }  // namespace tessuro

@@ -19,7 +19,8 @@ PropertyList PropertyList::parse(std::string_view data, std::string_view source)
         std::string text = "无法读取属性列表“";
         text += source;
         text += "”：内容不是有效的属性列表";
-        throw Error(std::string(kPropertyListErrorDomain), 1, std::move(text));
+        throw Error(std::string(kPropertyListErrorDomain), property_list_code::kInvalid,
+                    std::move(text));
     }
     return PropertyList(root);
 }

@@ -196,7 +196,7 @@ void copyFile(int fromFolder, const std::string& name, int toFolder,
         fail(errno, "无法读取", shown);
     }
     if (!S_ISREG(st.st_mode)) {
-        fail(EINVAL, "无法复制", shown);
+        throw notRegularFileError("无法复制", shown);  // replaced since it was listed
     }
     UniqueFd to(::openat(toFolder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | kOpenFlags, 0600));
     if (!to) {
@@ -324,17 +324,18 @@ void copyFolder(int from, int toParent, const std::string& name, const std::file
 // that holds it, never by name, so a link put in its place meanwhile is never what changes.
 struct HeldFolder {
     UniqueFd fd;
-    bool foreign = false;  // something else stands at the name; errno tells other failures
+    bool foreign = false;  // something else stands at the name
+    int error = 0;         // why nothing could be held, when not `foreign`
 };
 
 HeldFolder openForRemoval(int parent, const std::string& name, const FileIdentity& expected) {
     UniqueFd held(::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!held || ::fstat(held.get(), &st) != 0) {
-        return {};
+        return {UniqueFd(), false, errno};
     }
     if (identityOf(st) != expected) {
-        return {UniqueFd(), true};
+        return {UniqueFd(), true, 0};
     }
     UniqueFd readable(::openat(held.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!readable && (errno == EACCES || errno == EPERM)) {
@@ -344,7 +345,8 @@ HeldFolder openForRemoval(int parent, const std::string& name, const FileIdentit
             readable.reset(::openat(held.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         }
     }
-    return {std::move(readable)};
+    const int error = readable ? 0 : errno;
+    return {std::move(readable), false, error};
 }
 
 void removeContents(int folder, const std::filesystem::path& shown, int depth) {
@@ -362,8 +364,11 @@ void removeContents(int folder, const std::filesystem::path& shown, int depth) {
         }
         if (S_ISDIR(st.st_mode)) {
             HeldFolder sub = openForRemoval(folder, entry, identityOf(st));
+            if (sub.foreign) {
+                fail(ESTALE, "无法删除", shown / entry);  // another folder took its name
+            }
             if (!sub.fd) {
-                fail(sub.foreign ? ESTALE : errno, "无法删除", shown / entry);
+                fail(sub.error, "无法删除", shown / entry);
             }
             removeContents(sub.fd.get(), shown / entry, depth + 1);
         }
@@ -462,10 +467,10 @@ void removeTree(int folder, const std::string& name) {
 bool removeTreeIf(int folder, const std::string& name, const FileIdentity& expected) {
     HeldFolder held = openForRemoval(folder, name, expected);
     if (!held.fd) {
-        if (held.foreign || errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
+        if (held.foreign || held.error == ENOENT || held.error == ENOTDIR || held.error == ELOOP) {
             return false;  // nothing there, or not the folder expected
         }
-        fail(errno, "无法删除", at(folder, name));
+        fail(held.error, "无法删除", at(folder, name));
     }
     removeContents(held.fd.get(), at(folder, name), 0);
     return removeEmptiedFolder(folder, name, expected);

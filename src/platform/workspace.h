@@ -16,7 +16,8 @@ using OpenCompletion = std::function<void(std::optional<Error> error)>;
 // nothing when the program was started and an error a person can act on otherwise.
 void openApplication(const std::filesystem::path& bundle, OpenCompletion completion);
 
-// The same, synchronously on the calling thread: what the completion would receive.
-std::optional<Error> openApplicationNow(const std::filesystem::path& bundle);
+// The same, synchronously on the calling thread: returns once the program was started, and
+// fails with the error the completion would receive.
+void openApplicationNow(const std::filesystem::path& bundle);
 
 }  // namespace tessuro

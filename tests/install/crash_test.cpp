@@ -14,6 +14,7 @@
 
 #include "child_process.h"
 #include "install/payload_validation.h"
+#include "install/product.h"
 #include "platform/bundle.h"
 #include "platform/codesign/certificates.h"
 #include "signing_fixtures.h"
@@ -32,7 +33,7 @@ bool longMode() {
 
 // A signed bundle with many small files and a few large ones.
 void makeLargeBundle(const fs::path& bundle, const std::string& version) {
-    test::makeUnsignedBundle(bundle, "com.vorlak.tessuro.psvalidation", version);
+    test::makeUnsignedBundle(bundle, std::string(payloadBundleIdentifier), version);
     std::mt19937 random(std::stoi(version));
     for (int d = 0; d < 30; ++d) {
         for (int f = 0; f < 50; ++f) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "install/product.h"
+#include "platform/bundle.h"
 #include "platform/error.h"
 #include "platform/property_list.h"
 #include "temp_dir.h"
@@ -9,76 +11,77 @@
 namespace tessuro {
 namespace {
 
-using test::TempDir;
+namespace fs = std::filesystem;
 
-std::string failureOf(const std::function<void()>& action) {
+// What the transaction decides about the item at the path: "nothing", "replace", or the
+// failure as "<domain> <code> <text>".
+std::string decision(const fs::path& at) {
     try {
-        action();
+        FileSystem& files = systemFileSystem();
+        UniqueFd folder = files.openDirectory(at.parent_path());
+        std::optional<DestinationItem> item =
+            inspectDestination(files, folder.get(), at.filename().string());
+        if (!item) {
+            return "nothing";
+        }
+        checkExistingBundle(files, *item);
+        return "replace";
     } catch (const Error& error) {
         return error.domain() + " " + std::to_string(error.code()) + " " +
                error.localizedDescription();
     }
-    return "passed";
 }
 
-const std::string kNotADirectory = "TessuroInstaller 1 同名位置不是应用目录，未替换原文件";
-const std::string kNotTessuro = "TessuroInstaller 1 同名位置不是Tessuro，未替换原文件";
-
-TEST(DestinationIdentity, TellsNothingAFolderOrARefusalWithoutFollowingLinks) {
-    TempDir dir;
-    EXPECT_EQ(destinationIdentity(dir / "none"), std::nullopt);
-    EXPECT_EQ(destinationIdentity(dir / "file/below"), std::nullopt);
-
-    std::filesystem::create_directory(dir / "app");
-    std::optional<std::string> first = destinationIdentity(dir / "app");
-    ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(destinationIdentity(dir / "app"), first);
-    EXPECT_NE(first->find('|'), std::string::npos);
-
-    std::filesystem::create_directory(dir / "other");
-    std::filesystem::rename(dir / "app", dir / "moved");
-    std::filesystem::rename(dir / "other", dir / "app");
-    EXPECT_NE(destinationIdentity(dir / "app"), first) << "another folder moved onto the path";
-
-    test::writeFile(dir / "file", "x");
-    std::filesystem::create_directory_symlink(dir / "moved", dir / "link-to-dir");
-    std::filesystem::create_symlink(dir / "nowhere", dir / "dangling");
-    EXPECT_EQ(failureOf([&] { destinationIdentity(dir / "file"); }), kNotADirectory);
-    EXPECT_EQ(failureOf([&] { destinationIdentity(dir / "link-to-dir"); }), kNotADirectory);
-    EXPECT_EQ(destinationIdentity(dir / "dangling"), std::nullopt);
-}
-
-TEST(CheckExistingBundle, PassesOnlyTheExactIdentifierInADictionary) {
-    TempDir dir;
-    test::writeInfoPlist(dir / "Xml.app",
-                         {{"CFBundleIdentifier", "com.vorlak.tessuro.psvalidation"}});
-    test::writeInfoPlist(dir / "Bin.app",
-                         {{"CFBundleIdentifier", "com.vorlak.tessuro.psvalidation"}},
-                         test::PlistFormat::Binary);
-    test::writeInfoPlist(dir / "Case.app",
-                         {{"CFBundleIdentifier", "com.vorlak.Tessuro.psvalidation"}});
-    test::writeInfoPlist(dir / "Other.app", {{"CFBundleIdentifier", "com.example.other"}});
+// Writes one item of each kind the destination may hold, by name.
+void makeDestinations(const fs::path& dir) {
+    const std::string id(payloadBundleIdentifier);
+    std::string upper = id;
+    upper[0] = static_cast<char>(std::toupper(upper[0]));
+    fs::create_symlink(dir / "nowhere", dir / "Dangling.app");
+    test::writeFile(dir / "File.app", "x");
+    test::writeInfoPlist(dir / "Xml.app", {{"CFBundleIdentifier", id}});
+    fs::create_directory_symlink(dir / "Xml.app", dir / "Linked.app");
+    test::writeInfoPlist(dir / "Bin.app", {{"CFBundleIdentifier", id}}, test::PlistFormat::Binary);
+    test::writeInfoPlist(dir / "Case.app", {{"CFBundleIdentifier", upper}});
     test::writeInfoPlist(dir / "Empty.app", {});
-    test::writeFile(dir / "Array.app/Contents/Info.plist",
-                    R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><array>)"
-                    R"(<string>com.vorlak.tessuro.psvalidation</string></array></plist>)");
-    test::writeFile(dir / "Int.app/Contents/Info.plist",
-                    R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
-                    R"(<key>CFBundleIdentifier</key><integer>1</integer></dict></plist>)");
-    test::writeFile(dir / "Garbage.app/Contents/Info.plist", "not a property list");
-    std::filesystem::create_directories(dir / "Bare.app/Contents");
+    test::writeFile(bundleInfoPlistPath(dir / "Array.app"),
+                    R"(<?xml version="1.0"?><plist version="1.0"><array><string>)" + id +
+                        "</string></array></plist>");
+    test::writeFile(bundleInfoPlistPath(dir / "Garbage.app"), "not a plist");
+    fs::create_directories(dir / "Bare.app/Contents");
+    test::writeInfoPlist(dir / "Huge.app", {{"CFBundleIdentifier", id}});
+    fs::resize_file(bundleInfoPlistPath(dir / "Huge.app"), PropertyList::kMaxSize + 1);
+}
 
-    EXPECT_EQ(failureOf([&] { checkExistingBundle(dir / "Xml.app"); }), "passed");
-    EXPECT_EQ(failureOf([&] { checkExistingBundle(dir / "Bin.app"); }), "passed");
-    for (const char* name : {"Case.app", "Other.app", "Empty.app", "Array.app", "Int.app"}) {
-        EXPECT_EQ(failureOf([&] { checkExistingBundle(dir / name); }), kNotTessuro) << name;
+TEST(DestinationInspection, ReplacesOnlyAFolderThatCarriesThePayloadsIdentifier) {
+    test::TempDir dir;
+    makeDestinations(dir.path());
+    const std::string notAFolder = "TessuroInstaller 1 同名位置不是应用目录，未替换原文件";
+    const std::string notTessuro = "TessuroInstaller 1 同名位置不是Tessuro，未替换原文件";
+    auto unreadable = [&](const char* name, int code, const std::string& reason) {
+        return "POSIX " + std::to_string(code) + " 无法读取“" +
+               bundleInfoPlistPath(dir / name).string() + "”：" + reason;
+    };
+    // The whole decision, or its beginning when it ends in a space.
+    const std::vector<std::pair<const char*, std::string>> cases{
+        {"Missing.app", "nothing"},
+        {"Dangling.app", "nothing"},
+        {"File.app", notAFolder},
+        {"Linked.app", notAFolder},
+        {"Xml.app", "replace"},
+        {"Bin.app", "replace"},
+        {"Case.app", notTessuro},
+        {"Empty.app", notTessuro},
+        {"Array.app", notTessuro},
+        {"Garbage.app", "PropertyList 1 "},
+        {"Bare.app", unreadable("Bare.app", ENOENT, "文件或文件夹不存在")},
+        {"Huge.app", unreadable("Huge.app", EFBIG, "文件过大")},
+    };
+    for (const auto& [name, expected] : cases) {
+        std::string found = decision(dir / name);
+        EXPECT_EQ(expected.ends_with(" ") ? found.substr(0, expected.size()) : found, expected)
+            << name;
     }
-    EXPECT_EQ(
-        failureOf([&] { checkExistingBundle(dir / "Garbage.app"); }).rfind("PropertyList 1 ", 0),
-        0u);
-    EXPECT_EQ(failureOf([&] { checkExistingBundle(dir / "Bare.app"); }),
-              "POSIX 2 无法读取“" + (dir / "Bare.app/Contents/Info.plist").string() +
-                  "”：文件或文件夹不存在");
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // background task runs it; the crash and disk-fault tests start it, kill it, or run it on
 // small file systems in a private mount namespace.
 //
-//   transaction_harness SOURCE DESTINATION ANCHOR_PEM [--remove-folder-during-copy] [--report]
+//   transaction_harness SOURCE DESTINATION ANCHOR_PEM [--report]
 //                       [--fail-disk-before OPERATION TRIGGER]
 //
 // Prints "ok" or "error: <the text the window would show>"; with --report it then prints
@@ -29,6 +29,49 @@
 namespace fs = std::filesystem;
 using namespace tessuro;
 
+namespace {
+
+// Installs through the system's file operations, or, with a trigger, through recorded ones
+// that fail the disk right before `failBefore`; background work ends before it returns.
+void install(const fs::path& source, const fs::path& destination,
+             const InstallerTransaction::Verify& verify, std::string failBefore,
+             const std::string& trigger) {
+    if (trigger.empty()) {
+        InstallerTransaction::install(source, destination, verify);
+        InstallerTransaction::waitForBackgroundWork();
+        return;
+    }
+    test::RecordingFileSystem files;
+    files.beforeEach = [&](const std::string& operation) {
+        if (!failBefore.empty() && operation.starts_with(failBefore)) {
+            std::ofstream(trigger) << "failing disk\n";
+            failBefore.clear();
+        }
+    };
+    std::vector<std::function<void()>> later;
+    InstallerTransaction::install(
+        source, destination, verify,
+        {files, [&](std::function<void()> job) { later.push_back(std::move(job)); }});
+    for (auto& job : later) {
+        job();
+    }
+}
+
+void report(const fs::path& destination) {
+    std::printf("destination: %s\n",
+                fs::exists(destination)
+                    ? bundleInfoString(destination, "CFBundleVersion").value_or("?").c_str()
+                    : "absent");
+    std::error_code ignored;
+    int hidden = 0;
+    for (const auto& entry : fs::directory_iterator(destination.parent_path(), ignored)) {
+        hidden += entry.path().filename().string().starts_with(".Tessuro-");
+    }
+    std::printf("hidden: %d\n", hidden);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (argc < 4) {
         std::fprintf(stderr,
@@ -36,61 +79,29 @@ int main(int argc, char** argv) {
         return 2;
     }
     const fs::path source = argv[1], destination = argv[2];
-    bool removeFolder = false, report = false;
+    bool reporting = false;
     std::string failBefore, trigger;
     for (int i = 4; i < argc; ++i) {
-        removeFolder |= std::strcmp(argv[i], "--remove-folder-during-copy") == 0;
-        report |= std::strcmp(argv[i], "--report") == 0;
+        reporting |= std::strcmp(argv[i], "--report") == 0;
         if (std::strcmp(argv[i], "--fail-disk-before") == 0 && i + 2 < argc) {
             failBefore = argv[++i];
             trigger = argv[++i];
         }
     }
-    test::RecordingFileSystem files;
-    files.beforeEach = [&](const std::string& operation) {
-        if (!failBefore.empty() && operation.rfind(failBefore, 0) == 0) {
-            std::ofstream(trigger) << "failing disk\n";
-            failBefore.clear();
-        }
-    };
-    std::vector<std::function<void()>> later;
-    InstallerTransaction::Environment environment{
-        files, [&](std::function<void()> job) { later.push_back(std::move(job)); }};
-    codesign::CodeSigning trust({readFileContents(argv[3], 1 << 20)});
     int status = 0;
     try {
-        auto verify = [&](const fs::path& bundle) {
-            if (removeFolder && bundle.filename().string().rfind(".Tessuro-安装中-", 0) == 0) {
-                std::error_code ignored;
-                fs::remove_all(destination.parent_path(), ignored);  // the folder vanishes
-            }
-            PayloadValidation::validate(bundle, trust);
-        };
-        if (trigger.empty()) {
-            InstallerTransaction::install(source, destination, verify);
-            InstallerTransaction::waitForBackgroundWork();
-        } else {
-            InstallerTransaction::install(source, destination, verify, environment);
-            for (auto& job : later) {
-                job();
-            }
-        }
+        codesign::CodeSigning trust({readFileContents(argv[3], 1 << 20)});
+        install(
+            source, destination,
+            [&](const fs::path& bundle) { PayloadValidation::validate(bundle, trust); }, failBefore,
+            trigger);
         std::printf("ok\n");
     } catch (const Error& error) {
         std::printf("error: %s\n", error.localizedDescription().c_str());
         status = 1;
     }
-    if (report) {
-        std::printf("destination: %s\n",
-                    fs::exists(destination)
-                        ? bundleInfoString(destination, "CFBundleVersion").value_or("?").c_str()
-                        : "absent");
-        std::error_code ignored;
-        int hidden = 0;
-        for (const auto& entry : fs::directory_iterator(destination.parent_path(), ignored)) {
-            hidden += entry.path().filename().string().rfind(".Tessuro-", 0) == 0;
-        }
-        std::printf("hidden: %d\n", hidden);
+    if (reporting) {
+        report(destination);
     }
     std::fflush(stdout);
     return status;

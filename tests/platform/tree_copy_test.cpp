@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <random>
+#include <tuple>
 
 #include "child_process.h"
-#include "platform/files.h"
-
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "temp_dir.h"
@@ -86,29 +86,126 @@ TEST(TreeCopy, KeepsLinksModesTimesAndExtendedAttributes) {
     removeTree(into.get(), "to");  // nothing there is no failure
 }
 
-TEST(TreeCopy, SpecialFilesAndOccupiedTargetsFail) {
+// A copy that fails says why, and removes what it wrote, and only that.
+TEST(TreeCopy, SpecialFilesTooDeepTreesAndOccupiedTargetsFail) {
     test::TempDir dir;
     fs::path from = dir / "from";
     test::writeFile(from / "a.txt", "a");
-    ASSERT_EQ(::mkfifo((from / "fifo").c_str(), 0644), 0);
     UniqueFd into = systemFileSystem().openDirectory(dir.path());
-    try {
-        copyTree(from, into.get(), "to");
-        FAIL() << "a FIFO was copied";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.localizedDescription(),
-                  "无法复制“" + (from / "fifo").string() +
-                      "”：安装包中含有不支持的特殊文件（管道、套接字或设备文件）");
-    }
-
+    auto failure = [&](const std::string& name) {
+        try {
+            copyTree(from, into.get(), name);
+        } catch (const Error& error) {
+            return error.localizedDescription();
+        }
+        return std::string("copied");
+    };
+    test::makeFifo(from / "fifo");
+    EXPECT_EQ(failure("to"), "无法复制“" + (from / "fifo").string() +
+                                 "”：安装包中含有不支持的特殊文件（管道、套接字或设备文件）");
     fs::remove(from / "fifo");
-    fs::create_directory(dir / "taken");
-    try {
-        copyTree(from, into.get(), "taken");
-        FAIL() << "copied over an existing item";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.code(), EEXIST);
+    fs::path deep = from;
+    for (int level = 0; level <= kMaxTreeDepth; ++level) {
+        deep /= "d";
     }
+    fs::create_directories(deep);
+    EXPECT_EQ(failure("to"), "无法复制“" + deep.string() + "”：文件夹层级过深");
+    EXPECT_EQ(test::treeSnapshot(dir.path()).count("to"), 0u);
+
+    fs::create_directory(dir / "taken");
+    test::writeFile(dir / "taken/mine.txt", "kept");
+    EXPECT_EQ(failure("taken"), "无法写入文件夹“" + dir.path().string() + "”：同名项目已存在");
+    EXPECT_TRUE(fs::exists(dir / "taken/mine.txt"));
+}
+
+// Items whose mode or extended attributes could lend a privilege or let another user write:
+// "path: mode 6755", "path: security.capability". Links are not looked into.
+std::vector<std::string> privilegesIn(const fs::path& root) {
+    std::vector<std::string> found;
+    auto look = [&](const fs::path& item) {
+        struct stat st = statOf(item);
+        if (S_ISLNK(st.st_mode)) {
+            return;
+        }
+        std::string name = fs::relative(item, root).string();
+        if ((st.st_mode & 07022) != 0) {
+            found.push_back(name + ": mode " + std::to_string(st.st_mode & 07777));
+        }
+        char names[4096];
+        ssize_t size = ::llistxattr(item.c_str(), names, sizeof names);
+        for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+            if (std::strncmp(names + at, "user.", 5) != 0) {
+                found.push_back(name + ": " + (names + at));
+            }
+        }
+    };
+    look(root);
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        look(entry.path());
+    }
+    return found;
+}
+
+// A POSIX ACL (access or default) that lets another user read, write and search.
+std::string aclGrantingNobody() {
+    std::string acl;
+    auto put = [&](std::uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            acl.push_back(static_cast<char>(value >> (8 * i)));
+        }
+    };
+    put(2, 4);  // version
+    for (auto [tag, perm, id] : {std::tuple{0x01u, 7u, ~0u},
+                                 {0x02u, 7u, std::uint32_t{test::nobodyUid()}},
+                                 {0x04u, 5u, ~0u},
+                                 {0x10u, 7u, ~0u},
+                                 {0x20u, 5u, ~0u}}) {
+        put(tag, 2);
+        put(perm, 2);
+        put(id, 4);
+    }
+    return acl;
+}
+
+// Set-ID, sticky and group/other-writable modes, a file capability, ACLs (also one the
+// destination folder hands down) and trusted attributes are left behind; execute bits and
+// user attributes stay.
+TEST(TreeCopy, ModesAndAttributesThatLendAPrivilegeAreNotCopied) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to set capabilities and trusted attributes";
+    }
+    test::TempDir dir;
+    const fs::path from = dir / "from", tool = from / "tool", open = from / "open";
+    test::writeFile(tool, "#!/bin/sh\n");
+    test::writeFile(open / "shared/data.txt", "x");
+    test::writeFile(open / "acl.txt", "y");
+    const std::string capSetuid(
+        "\x01\x00\x00\x02\x80\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x00\x00",
+        20);
+    auto set = [](const fs::path& item, const char* name, const std::string& value) {
+        ASSERT_EQ(::setxattr(item.c_str(), name, value.data(), value.size(), 0), 0) << name;
+    };
+    ::chmod(tool.c_str(), 06755);
+    ::chmod(open.c_str(), 0777);
+    ::chmod((open / "shared").c_str(), 01777);
+    ::chmod((open / "shared/data.txt").c_str(), 0666);
+    set(tool, "security.capability", capSetuid);
+    set(tool, "user.origin", "maker");
+    set(open / "acl.txt", "system.posix_acl_access", aclGrantingNobody());
+    set(open / "shared", "trusted.note", "x");
+    fs::create_directories(dir / "apps");
+    set(dir / "apps", "system.posix_acl_default", aclGrantingNobody());
+    ASSERT_EQ(privilegesIn(from).size(), 8u) << "the source carries what the copy must drop";
+
+    UniqueFd into = systemFileSystem().openDirectory(dir / "apps");
+    copyTree(from, into.get(), "to");
+    const fs::path to = dir / "apps/to";
+    EXPECT_EQ(privilegesIn(to), std::vector<std::string>{});
+    EXPECT_EQ(statOf(to / "tool").st_mode & 07777, 0755u);
+    EXPECT_EQ(statOf(to / "open/shared").st_mode & 07777, 0755u);
+    EXPECT_EQ(statOf(to / "open/shared/data.txt").st_mode & 07777, 0644u);
+    EXPECT_EQ(xattrOf(to / "tool", "user.origin"), "maker");
 }
 
 TEST(TreeCopy, HolesStayHoles) {

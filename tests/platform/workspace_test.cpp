@@ -76,32 +76,42 @@ TEST(OpenApplication, StartsTheProgramDetachedSoThatItOutlivesTheOpener) {
 
 TEST(OpenApplication, FailuresSayWhatIsWrong) {
     test::TempDir dir;
-    auto failure = [](const fs::path& bundle) {
-        std::optional<Error> error = openApplicationNow(bundle);
-        return error ? error->localizedDescription() : std::string("opened");
+    const fs::path exe = dir / "X.app/Contents/MacOS/Tessuro";
+    struct Case {
+        std::function<void()> make;
+        long code;
+        std::string message;  // the whole text, or its beginning when it ends in "："
     };
-    EXPECT_EQ(failure(dir / "Missing.app"),
-              "找不到应用程序“" + (dir / "Missing.app").string() + "”");
-
-    fs::create_directories(dir / "Bare.app/Contents");
-    EXPECT_EQ(failure(dir / "Bare.app").rfind("应用程序的 Info.plist 无法读取：", 0), 0u);
-
-    test::writeInfoPlist(dir / "NoExe.app", {{"CFBundleIdentifier", "x"}});
-    EXPECT_EQ(failure(dir / "NoExe.app"),
-              "应用程序的 Info.plist 没有写明可执行文件（CFBundleExecutable）");
-
-    fs::path exe = test::makeAppBundle(dir / "Gone.app", "x");
-    fs::remove(exe);
-    EXPECT_EQ(failure(dir / "Gone.app"), "找不到可执行文件“" + exe.string() + "”");
-
-    exe = test::makeAppBundle(dir / "NotExecutable.app", "x");
-    ::chmod(exe.c_str(), 0644);
-    EXPECT_EQ(failure(dir / "NotExecutable.app"), "“" + exe.string() + "”没有执行权限");
-
-    exe = test::makeAppBundle(dir / "Garbage.app", "x");
-    test::writeFile(exe, std::string("\x01\x02garbage, not a program", 24));
-    ::chmod(exe.c_str(), 0755);
-    EXPECT_EQ(failure(dir / "Garbage.app"), "“" + exe.string() + "”不是这台电脑能运行的程序格式");
+    const std::vector<Case> cases{
+        {[] {}, launch_code::kBundleMissing, "找不到应用程序“" + (dir / "X.app").string() + "”"},
+        {[&] { fs::create_directories(dir / "X.app/Contents"); }, launch_code::kInfoUnreadable,
+         "应用程序的 Info.plist 无法读取："},
+        {[&] {
+             test::writeInfoPlist(dir / "X.app", {{"CFBundleIdentifier", "x"}});
+         },
+         launch_code::kNoExecutableKey,
+         "应用程序的 Info.plist 没有写明可执行文件（CFBundleExecutable）"},
+        {[&] { fs::remove(test::makeAppBundle(dir / "X.app", "x")); },
+         launch_code::kExecutableMissing, "找不到可执行文件“" + exe.string() + "”"},
+        {[&] { ::chmod(test::makeAppBundle(dir / "X.app", "x").c_str(), 0644); },
+         launch_code::kExecFailed, "“" + exe.string() + "”没有执行权限"},
+        {[&] { test::writeFile(test::makeAppBundle(dir / "X.app", "x"), "\x01\x02garbage"); },
+         launch_code::kExecFailed, "“" + exe.string() + "”不是这台电脑能运行的程序格式"},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(dir / "X.app");
+        c.make();
+        try {
+            openApplicationNow(dir / "X.app");
+            ADD_FAILURE() << c.message << ": opened";
+        } catch (const Error& error) {
+            EXPECT_EQ(error.domain(), kLaunchErrorDomain);
+            EXPECT_EQ(error.code(), c.code) << c.message;
+            const std::string& text = error.localizedDescription();
+            EXPECT_EQ(c.message.ends_with("：") ? text.substr(0, c.message.size()) : text,
+                      c.message);
+        }
+    }
 }
 
 }  // namespace

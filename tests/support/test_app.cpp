@@ -23,9 +23,14 @@
 
 int main(int argc, char** argv) {
     if (argc > 2 && std::strcmp(argv[1], "--open") == 0) {
-        std::optional<tessuro::Error> error = tessuro::openApplicationNow(argv[2]);
-        std::printf("%s\n", error ? error->localizedDescription().c_str() : "opened");
-        return error ? 1 : 0;
+        try {
+            tessuro::openApplicationNow(argv[2]);
+        } catch (const tessuro::Error& error) {
+            std::printf("%s\n", error.localizedDescription().c_str());
+            return 1;
+        }
+        std::printf("opened\n");
+        return 0;
     }
     if (argc > 1 && std::strcmp(argv[1], "--print-bundle") == 0) {
         std::printf("%s\n", tessuro::mainBundlePath().c_str());
