@@ -12,7 +12,7 @@
 
 #include "app/installer_delegate.h"
 #include "app/quit_signals.h"
-#include "model_fixture.h"
+#include "model_fakes.h"
 
 namespace tessuro {
 namespace {

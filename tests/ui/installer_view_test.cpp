@@ -6,7 +6,7 @@
 #include <QTest>
 #include <thread>
 
-#include "model_fixture.h"
+#include "model_fakes.h"
 #include "platform/error.h"
 #include "ui/app_icon.h"
 
