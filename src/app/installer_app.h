@@ -17,7 +17,6 @@ public:
     ~InstallerApp() override;
 
     int run();
-    InstallerDelegate& delegate() { return *delegate_; }
 
 private:
     std::unique_ptr<QuitSignals> signals_;

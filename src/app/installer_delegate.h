@@ -25,7 +25,6 @@ public:
     void applicationDidFinishLaunching();
 
     bool applicationShouldTerminate() const;
-    bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
     bool windowShouldClose() const;
 
     InstallerModel& model() { return *model_; }

@@ -5,12 +5,14 @@
 #include <QTimer>
 #include <QWindow>
 
+#include "ui/installer_view.h"
+
 namespace tessuro {
 
 InstallerWindow::InstallerWindow(std::function<bool()> shouldClose)
     : shouldClose_(std::move(shouldClose)) {
     setWindowFlags(flagsWithClose(true));
-    setFixedSize(kWidth, kInitialHeight);
+    setFixedSize(InstallerView::kWidth, kInitialHeight);
 }
 
 Qt::WindowFlags InstallerWindow::flagsWithClose(bool enabled) const {
@@ -23,7 +25,6 @@ Qt::WindowFlags InstallerWindow::flagsWithClose(bool enabled) const {
 }
 
 void InstallerWindow::setCloseControlEnabled(bool enabled) {
-    closeEnabled_ = enabled;
     if (QWindow* handle = windowHandle()) {
         // QWindow::setFlags changes the decoration in place; QWidget::setWindowFlags would
         // hide the window to recreate it.
@@ -31,10 +32,6 @@ void InstallerWindow::setCloseControlEnabled(bool enabled) {
     } else {
         setWindowFlags(flagsWithClose(enabled));
     }
-}
-
-bool InstallerWindow::closeControlEnabled() const {
-    return closeEnabled_;
 }
 
 void InstallerWindow::centerOnScreen() {

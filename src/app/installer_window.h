@@ -6,10 +6,10 @@
 namespace tessuro {
 
 // The installer's one window: titled, closable, never minimised, zoomed or resized by the
-// user. A close request asks `shouldClose` first and is refused when it answers false.
+// user, as wide as its view. A close request asks `shouldClose` first and is refused when
+// it answers false.
 class InstallerWindow : public QWidget {
 public:
-    static constexpr int kWidth = 400;
     static constexpr int kInitialHeight = 320;
 
     explicit InstallerWindow(std::function<bool()> shouldClose);
@@ -17,7 +17,6 @@ public:
     // Shows or hides the close control. A window manager may still draw one; the refusal
     // in closeEvent holds either way.
     void setCloseControlEnabled(bool enabled);
-    bool closeControlEnabled() const;
 
     // Centres the window on its screen's available area.
     void centerOnScreen();
@@ -32,7 +31,6 @@ private:
     Qt::WindowFlags flagsWithClose(bool enabled) const;
 
     std::function<bool()> shouldClose_;
-    bool closeEnabled_ = true;
 };
 
 }  // namespace tessuro

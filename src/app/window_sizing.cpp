@@ -7,10 +7,10 @@
 #include <chrono>
 #include <cmath>
 
+#include "ui/installer_view.h"
+
 namespace tessuro {
 namespace {
-
-constexpr int kWindowWidth = 400;
 
 // Until the window manager has placed a new window, the toolkit's idea of where it stands
 // is still the position it asked for, and a resize would move the window there. So the
@@ -35,7 +35,7 @@ void resize(QWidget* window, QSizeF reported) {
         return;
     }
     // A window keeps its top-left corner when it is resized: nothing is moved.
-    window->setFixedSize(kWindowWidth, static_cast<int>(std::ceil(h)));
+    window->setFixedSize(InstallerView::kWidth, static_cast<int>(std::ceil(h)));
 }
 
 void applyWhenPlaced(QPointer<QWidget> window, int waited) {

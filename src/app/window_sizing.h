@@ -10,9 +10,9 @@ namespace tessuro {
 // on the main thread; the task holds the window weakly and does nothing once it is gone.
 void scheduleWindowSizing(QPointer<QWidget> window, QSizeF reported);
 
-// The update itself: the content becomes 400 × ceil(height) unless the height is not above
-// 0 or differs by at most half a point from the current content height; the window's
-// top-left corner stays where it was, and the user still cannot resize it.
+// The update itself: the content becomes the view's width × ceil(height) unless the height
+// is not above 0 or differs by at most half a point from the current content height; the
+// window's top-left corner stays where it was, and the user still cannot resize it.
 void applyWindowSizing(QWidget* window, QSizeF reported);
 
 }  // namespace tessuro

@@ -2,7 +2,6 @@
 // file work on a background thread, then the outcome back into the model.
 
 #include <QCoroFuture>
-#include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
@@ -28,13 +27,10 @@ Error incompletePackage() {
     return installerError("安装包不完整，请重新下载", installer_code::kPayloadIncomplete);
 }
 
-// The threads that run the file work, at the priority of work the user waits for.
+// The threads that run the file work. Each job lowers its own priority on starting, so
+// that the window's thread comes first.
 QThreadPool& transactionPool() {
-    static QThreadPool* pool = [] {
-        auto* created = new QThreadPool;
-        created->setThreadPriority(QThread::HighPriority);
-        return created;
-    }();
+    static QThreadPool* pool = new QThreadPool;
     return *pool;
 }
 
@@ -44,11 +40,71 @@ struct TransactionOutcome {
     std::exception_ptr failure;
 };
 
+// The payload must be present and carry the installer's build number, compared as strings;
+// both absent also counts as equal.
+void checkPayload(const std::filesystem::path& installerBundle,
+                  const std::filesystem::path& payload) {
+    if (!fileExists(payload) || bundleInfoString(payload, "CFBundleVersion") !=
+                                    bundleInfoString(installerBundle, "CFBundleVersion")) {
+        throw incompletePackage();
+    }
+}
+
+// Asks each copy to quit, in order; stops at the first request that cannot be delivered.
+void askToQuit(const RunningApplications& copies) {
+    for (const auto& copy : copies) {
+        if (!copy->terminate()) {
+            throw installerError("请先退出Tessuro，再重试安装",
+                                 installer_code::kApplicationRunning);
+        }
+    }
+}
+
+// Waits for every copy to exit, checking at intervals, never past the deadline.
+QCoro::Task<> waitForExit(const RunningApplications& copies, Clock& clock,
+                          std::chrono::system_clock::time_point deadline) {
+    for (;;) {
+        if (std::all_of(copies.begin(), copies.end(),
+                        [](const auto& copy) { return copy->isTerminated(); })) {
+            co_return;
+        }
+        if (clock.now() >= deadline) {
+            throw installerError("Tessuro仍在运行，请先退出再重试",
+                                 installer_code::kApplicationRunning);
+        }
+        co_await clock.sleep(kQuitCheckInterval);
+    }
+}
+
+// The file work, off the main thread; the window keeps drawing meanwhile. A failed
+// transaction fails the run with its own error; a kept backup is the transaction's business.
+QCoro::Task<> runTransaction(const InstallerServices& services,
+                             const std::filesystem::path& payload,
+                             const std::filesystem::path& destination) {
+    // The future is a named local: g++ 12 destroys temporaries of a co_await expression twice.
+    QFuture<TransactionOutcome> work = QtConcurrent::run(
+        &transactionPool(),
+        [install = services.install, verify = services.verify, payload, destination] {
+            lowerCurrentThreadPriority();
+            TransactionOutcome result;
+            try {
+                result.backup = install(payload, destination, verify);
+            } catch (...) {
+                result.failure = std::current_exception();
+            }
+            return result;
+        });
+    TransactionOutcome outcome = co_await work;
+    if (outcome.failure) {
+        std::rethrow_exception(outcome.failure);
+    }
+}
+
 }  // namespace
 
 QCoro::Task<> InstallerModel::run(std::weak_ptr<InstallerModel> weakModel,
                                   std::filesystem::path destination) {
-    // 1. Without a model there is nothing to report to; with one, hold it to the end.
+    // Without a model there is nothing to report to; with one, hold it to the end.
     std::shared_ptr<InstallerModel> model = weakModel.lock();
     if (!model) {
         co_return;
@@ -67,70 +123,17 @@ QCoro::Task<> InstallerModel::run(std::weak_ptr<InstallerModel> weakModel,
 }
 
 QCoro::Task<> InstallerModel::performRun(std::filesystem::path destination) {
-    // 2. The payload inside the installer's own bundle.
     const std::filesystem::path payload = services_.installerBundle / kPayloadPath;
+    checkPayload(services_.installerBundle, payload);
 
-    // 3. Presence.
-    if (!fileExists(payload)) {
-        throw incompletePackage();
-    }
-
-    // 4. Equal build numbers, compared as strings; both absent also counts as equal.
-    if (bundleInfoString(payload, "CFBundleVersion") !=
-        bundleInfoString(services_.installerBundle, "CFBundleVersion")) {
-        throw incompletePackage();
-    }
-
-    // 5. The running copies, taken once.
+    // The running copies are listed once; the deadline counts from after the requests, even
+    // when there were none.
     const RunningApplications copies = services_.runningApplications(payloadBundleIdentifier);
-
-    // 6. Ask each to quit, in order; stop at the first request that cannot be delivered.
-    for (const auto& copy : copies) {
-        if (!copy->terminate()) {
-            throw installerError("请先退出Tessuro，再重试安装",
-                                 installer_code::kApplicationRunning);
-        }
-    }
-
-    // 7. The deadline counts from after the requests, even when there were none.
+    askToQuit(copies);
     const auto deadline = services_.clock->now() + kQuitDeadline;
+    co_await waitForExit(copies, *services_.clock, deadline);
 
-    // 8. Wait for every copy to exit, checking at intervals, never past the deadline.
-    for (;;) {
-        bool allExited = std::all_of(copies.begin(), copies.end(),
-                                     [](const auto& copy) { return copy->isTerminated(); });
-        if (allExited) {
-            break;
-        }
-        if (services_.clock->now() >= deadline) {
-            throw installerError("Tessuro仍在运行，请先退出再重试",
-                                 installer_code::kApplicationRunning);
-        }
-        co_await services_.clock->sleep(kQuitCheckInterval);
-    }
-
-    // 9. The file work, off the main thread; the window keeps drawing meanwhile. The future
-    // is a named local: g++ 12 destroys temporaries of a co_await expression twice.
-    QFuture<TransactionOutcome> work = QtConcurrent::run(
-        &transactionPool(),
-        [install = services_.install, verify = services_.verify, payload, destination] {
-            lowerCurrentThreadPriority();  // the window's thread comes first
-            TransactionOutcome result;
-            try {
-                result.backup = install(payload, destination, verify);
-            } catch (...) {
-                result.failure = std::current_exception();
-            }
-            return result;
-        });
-    TransactionOutcome outcome = co_await work;
-
-    // 11. A failed transaction fails the run with its own error.
-    if (outcome.failure) {
-        std::rethrow_exception(outcome.failure);
-    }
-
-    // 10. Installed. A kept backup is the transaction's business, not the run's.
+    co_await runTransaction(services_, payload, destination);
     installing.set(false);
     installed.set(true);
 }
@@ -139,6 +142,7 @@ void InstallerModel::fail(std::string description) {
     if (description.empty()) {
         description = "安装时发生未知错误，请重试";
     }
+    // Whoever hears of the error sees the run over.
     installing.set(false);
     error.set(std::move(description));
 }

@@ -99,13 +99,6 @@ public:
         value_ = std::move(value);
     }
 
-    template <class Modify>
-    void modify(Modify&& modify) {
-        T value = value_;
-        std::forward<Modify>(modify)(value);
-        set(std::move(value));
-    }
-
     [[nodiscard]] Subscription subscribe(std::function<void(const T&)> subscriber) {
         subscriber(value_);
         return subject_.subscribe(std::move(subscriber));

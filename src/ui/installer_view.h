@@ -16,7 +16,8 @@ namespace tessuro {
 
 // The whole content of the installer window, computed afresh from the model after every
 // change it announces: header image, title, status row, error line, buttons. It measures
-// itself (400 wide, at least 260 high) and reports each new size through `sizeChanged`.
+// itself (kWidth wide, at least kMinimumHeight high) and reports each new size through
+// `sizeChanged`.
 class InstallerView : public QWidget {
 public:
     using SizeChanged = std::function<void(QSizeF)>;

@@ -41,7 +41,6 @@ class IconView : public QWidget {
 public:
     IconView(const QPixmap& picture, int side, QWidget* parent = nullptr);
     QSize sizeHint() const override { return {side_, side_}; }
-    const QPixmap& picture() const { return picture_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -16,12 +16,9 @@
 namespace tessuro {
 namespace {
 
-using test::ChildProcess;
-using test::TempDir;
-
 class InstallRunWithProcesses : public ::testing::Test {
 protected:
-    TempDir dir;
+    test::TempDir dir;
     std::filesystem::path installer = dir / "Tessuro Installer.app";
     std::filesystem::path executable =
         test::makeAppBundle(dir / "Running/Tessuro.app", payloadBundleIdentifier);
@@ -34,7 +31,8 @@ protected:
                              {{"CFBundleVersion", "7"}});
     }
 
-    std::shared_ptr<InstallerModel> makeModel() {
+    // A run with the system's services but for the file work; returns once it has ended.
+    std::shared_ptr<InstallerModel> runToEnd() {
         InstallerServices services = systemServices();
         services.install = [this](const std::filesystem::path&, const std::filesystem::path&,
                                   const VerifyOperation&) -> std::optional<std::filesystem::path> {
@@ -42,41 +40,34 @@ protected:
             duringTransaction();
             return std::nullopt;
         };
-        services.verify = [](const std::filesystem::path&) {};
         services.installerBundle = installer;
-        services.homeDirectory = [this] { return dir / "home"; };
-        return InstallerModel::create(std::move(services));
+        auto model = InstallerModel::create(std::move(services));
+        model->startInstallation();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !model->installing.get(); }, 20000));
+        return model;
     }
 };
 
 TEST_F(InstallRunWithProcesses, RunningCopyIsAskedToQuitAndTheInstallWaitsForIt) {
-    ChildProcess copy(executable, {});
+    test::ChildProcess copy(executable, {});
     ASSERT_EQ(copy.readLine(), "ready");
     bool exitedBeforeTransaction = false;
     duringTransaction = [&] { exitedBeforeTransaction = copy.hasExited(); };
-
-    auto model = makeModel();
-    model->startInstallation();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->installing.get(); }, 10000));
+    auto model = runToEnd();
     EXPECT_TRUE(model->installed.get()) << model->error.get();
     EXPECT_TRUE(exitedBeforeTransaction);
 }
 
 TEST_F(InstallRunWithProcesses, CopyIgnoringTheRequestKeepsRunningAndTheRunFails) {
-    ChildProcess copy(executable, {.arguments = {"--ignore-term"}});
+    test::ChildProcess copy(executable, {.arguments = {"--ignore-term"}});
     ASSERT_EQ(copy.readLine(), "ready");
-
-    // The wait must not hold up the event loop.
-    int ticks = 0;
+    int ticks = 0;  // the wait must not hold up the event loop
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
     ticker.start(20);
 
-    auto model = makeModel();
-    model->startInstallation();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->installing.get(); }, 20000));
+    auto model = runToEnd();
     EXPECT_EQ(model->error.get(), "Tessuro仍在运行，请先退出再重试");
-    EXPECT_FALSE(model->installed.get());
     EXPECT_EQ(transactions, 0);
     EXPECT_FALSE(copy.hasExited()) << "never forced to quit";
     EXPECT_GT(ticks, 50) << "the event loop stalled during the wait";

@@ -1,54 +1,70 @@
-#include "model/installer_model.h"
+// The model outside the run: where it installs to, and the launch of the installed copy (one
+// request at a time, the reason of a failure in the window's text, the installer's quit once
+// the application runs).
 
-#include <gtest/gtest.h>
+#include "model_fakes.h"
 
 namespace tessuro {
 namespace {
 
-TEST(InstallerModel, StartsReadyAndComputesTheDestinationOnEachUse) {
-    std::filesystem::path home = "/home/first";
-    auto model = InstallerModel::create(InstallerServices{
-        .installerBundle = "/nowhere",
-        .homeDirectory = [&] { return home; },
-        .runningApplications = nullptr,
-        .clock = nullptr,
-        .install = nullptr,
-        .verify = nullptr,
-    });
-    EXPECT_FALSE(model->installing.get());
-    EXPECT_FALSE(model->installed.get());
-    EXPECT_FALSE(model->launching.get());
-    EXPECT_EQ(model->error.get(), "");
-    EXPECT_FALSE(model->userFolder.get());
-    EXPECT_FALSE(model->automaticInstallationStarted);
+using Model = test::ModelFixture;
+using Paths = std::vector<std::filesystem::path>;
 
+TEST_F(Model, TheDestinationIsComputedOnEachUse) {
+    auto model = makeModel();
     EXPECT_EQ(model->destinationURL(), "/Applications/Tessuro.app");
     model->userFolder.set(true);
-    EXPECT_EQ(model->destinationURL(), "/home/first/Applications/Tessuro.app");
+    EXPECT_EQ(model->destinationURL(), home / "Applications/Tessuro.app");
     home = "/home/second";
     EXPECT_EQ(model->destinationURL(), "/home/second/Applications/Tessuro.app");
-
-    int announcements = 0;
-    Subscription token = model->objectWillChange.subscribe([&] { ++announcements; });
-    model->automaticInstallationStarted = true;
-    EXPECT_EQ(announcements, 0) << "a plain field announces nothing";
 }
 
-TEST(InstallerModel, NoHomeFolderFailsTheStartInsteadOfLeavingItInstalling) {
-    auto model = InstallerModel::create(InstallerServices{
-        .installerBundle = "/nowhere",
-        .homeDirectory = []() -> std::filesystem::path {
-            throw std::runtime_error("找不到当前用户的主文件夹");
-        },
-        .runningApplications = nullptr,
-        .clock = nullptr,
-        .install = nullptr,
-        .verify = nullptr,
-    });
+TEST_F(Model, NoHomeFolderFailsTheStartInsteadOfLeavingItInstalling) {
+    InstallerServices services = this->services();
+    services.homeDirectory = []() -> std::filesystem::path {
+        throw std::runtime_error("找不到当前用户的主文件夹");
+    };
+    auto model = InstallerModel::create(std::move(services));
     model->userFolder.set(true);
     model->startInstallation();
-    EXPECT_FALSE(model->installing.get());
-    EXPECT_EQ(model->error.get(), "找不到当前用户的主文件夹");
+    expectFailure(*model, "找不到当前用户的主文件夹");
+}
+
+TEST_F(Model, OneLaunchAtATimeAndTheInstallerQuitsOnceItRuns) {
+    auto model = makeModel();
+    model->launchInstalledApp();
+    EXPECT_TRUE(opened.empty()) << "nothing is installed yet";
+
+    runToEnd(*model);
+    model->launchInstalledApp();
+    EXPECT_TRUE(model->launching.get());
+    model->launchInstalledApp();
+    EXPECT_EQ(opened, Paths{"/Applications/Tessuro.app"});
+
+    completeOpen();
+    EXPECT_EQ(terminations, 0) << "the outcome reaches the model on the main thread";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return terminations == 1; }, 5000));
+    EXPECT_FALSE(model->launching.get());
+    EXPECT_EQ(model->error.get(), "");
+}
+
+TEST_F(Model, AFailedLaunchShowsItsReasonAndATryAgainWorks) {
+    auto model = makeModel();
+    model->userFolder.set(true);
+    runToEnd(*model);
+    model->launchInstalledApp();
+    completeOpen(Error("Workspace", 4, "找不到应用程序“x”"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->launching.get(); }, 5000));
+    EXPECT_EQ(model->error.get(), "已安装，但启动失败：找不到应用程序“x”");
+    EXPECT_TRUE(model->installed.get());
+    EXPECT_EQ(terminations, 0);
+
+    model->launchInstalledApp();
+    EXPECT_EQ(model->error.get(), "") << "a new attempt clears the old reason";
+    const std::filesystem::path installed = home / "Applications/Tessuro.app";
+    EXPECT_EQ(opened, (Paths{installed, installed}));
+    completeOpen();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return terminations == 1; }, 5000));
 }
 
 }  // namespace

@@ -1,15 +1,19 @@
 #pragma once
 
-#include <atomic>
+// A model on test doubles: a clock whose sleeps return at once, running copies that answer
+// as told, file work that records its calls, openings of applications that wait for the
+// test, in a temporary installer bundle whose Info.plists are real.
+
+#include <gtest/gtest.h>
+
+#include <QTest>
 #include <condition_variable>
 #include <mutex>
-#include <optional>
-#include <string>
-#include <vector>
+#include <thread>
 
-#include "model/clock.h"
-#include "model/installer_services.h"
-#include "platform/running_applications.h"
+#include "install/product.h"
+#include "model/installer_model.h"
+#include "temp_dir.h"
 
 namespace tessuro::test {
 
@@ -18,10 +22,11 @@ class TestClock final : public Clock {
 public:
     std::chrono::system_clock::time_point now() override { return now_; }
     QCoro::Task<> sleep(std::chrono::milliseconds duration) override {
-        now_ += duration;
+        advance(duration);
         ++sleeps;
         co_return;
     }
+    void advance(std::chrono::milliseconds duration) { now_ += duration; }
     std::chrono::milliseconds elapsed() const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(now_ - start_);
     }
@@ -32,19 +37,21 @@ private:
     std::chrono::system_clock::time_point now_ = start_;
 };
 
-// A running copy whose answers the test decides. It writes what it is asked into a
-// shared log, so that the order of requests across copies can be checked.
+// A running copy whose answers the test decides. It writes what it is asked into a shared
+// log, so that the order of requests across copies can be checked.
 class FakeApplication final : public RunningApplication {
 public:
     FakeApplication(std::string name, std::vector<std::string>& log, TestClock& clock)
         : name_(std::move(name)), log_(log), clock_(clock) {}
 
     bool acceptsTerminate = true;
+    std::chrono::milliseconds requestTakes{0};  // the clock moves on while it is asked
     // How long after the quit request the copy exits; nothing: it never does.
     std::optional<std::chrono::milliseconds> quitsAfter = std::chrono::milliseconds(0);
 
     bool terminate() override {
         log_.push_back("terminate " + name_);
+        clock_.advance(requestTakes);
         requestedAt_ = clock_.now();
         return acceptsTerminate;
     }
@@ -60,27 +67,22 @@ private:
     std::optional<std::chrono::system_clock::time_point> requestedAt_;
 };
 
-// The file work of the run: records its calls, then returns or throws as told. It can
-// hold the run inside the background task until the test releases it.
+// The file work of the run: records its calls, then returns or throws as told. It can hold
+// the run inside the background task until the test releases it.
 class FakeTransaction {
 public:
     struct Call {
-        std::filesystem::path source;
-        std::filesystem::path destination;
-        std::chrono::system_clock::time_point at;
+        std::filesystem::path source, destination;
     };
-
     std::function<void()> outcome = [] {};  // throws to fail
     bool holdUntilReleased = false;
 
-    InstallOperation operation(TestClock& clock) {
-        return [this, &clock](
-                   const std::filesystem::path& source, const std::filesystem::path& destination,
-                   const VerifyOperation& verify) -> std::optional<std::filesystem::path> {
+    InstallOperation operation() {
+        return [this](const std::filesystem::path& source, const std::filesystem::path& destination,
+                      const VerifyOperation& verify) -> std::optional<std::filesystem::path> {
             {
                 std::unique_lock lock(mutex_);
-                calls_.push_back({source, destination, clock.now()});
-                changed_.notify_all();
+                calls_.push_back({source, destination});
                 changed_.wait(lock, [&] { return !holdUntilReleased || released_; });
             }
             verify(source);
@@ -88,7 +90,6 @@ public:
             return std::nullopt;
         };
     }
-
     void release() {
         std::lock_guard lock(mutex_);
         released_ = true;
@@ -104,6 +105,86 @@ private:
     std::condition_variable changed_;
     bool released_ = false;
     std::vector<Call> calls_;
+};
+
+class ModelFixture : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::filesystem::path installer = dir / "Tessuro Installer.app";
+    std::filesystem::path payload = installer / "Contents/Resources/Payload/Tessuro.app";
+    std::filesystem::path home = dir / "home";
+    std::shared_ptr<TestClock> clock = std::make_shared<TestClock>();
+    std::vector<std::string> log;
+    std::vector<std::shared_ptr<FakeApplication>> copies;
+    int listings = 0;
+    std::vector<std::filesystem::path> verified;
+    FakeTransaction transaction;
+    std::vector<std::filesystem::path> opened;  // each opening asked for, in order
+    std::vector<OpenCompletion> pendingOpens;   // completed by the test: completeOpen()
+    int terminations = 0;
+
+    void SetUp() override { writeVersions("12", "12"); }
+
+    // nullopt: the bundle's Info.plist has no CFBundleVersion.
+    void writeVersions(std::optional<std::string> own, std::optional<std::string> payloadVersion) {
+        auto entries = [](const std::optional<std::string>& version) {
+            std::vector<std::pair<std::string, std::string>> e{{"CFBundleIdentifier", "x"}};
+            if (version) {
+                e.emplace_back("CFBundleVersion", *version);
+            }
+            return e;
+        };
+        writeInfoPlist(installer, entries(own));
+        writeInfoPlist(payload, entries(payloadVersion));
+    }
+
+    FakeApplication& addCopy(std::string name) {
+        copies.push_back(std::make_shared<FakeApplication>(std::move(name), log, *clock));
+        return *copies.back();
+    }
+
+    std::shared_ptr<InstallerModel> makeModel() { return InstallerModel::create(services()); }
+
+    InstallerServices services() {
+        return InstallerServices{
+            .installerBundle = installer,
+            .homeDirectory = [this] { return home; },
+            .runningApplications =
+                [this](std::string_view id) {
+                    EXPECT_EQ(id, payloadBundleIdentifier);
+                    ++listings;
+                    return RunningApplications(copies.begin(), copies.end());
+                },
+            .clock = clock,
+            .install = transaction.operation(),
+            .verify = [this](const std::filesystem::path& b) { verified.push_back(b); },
+            .openApplication =
+                [this](const std::filesystem::path& bundle, OpenCompletion completion) {
+                    opened.push_back(bundle);
+                    pendingOpens.push_back(std::move(completion));
+                },
+            .terminateApplication = [this] { ++terminations; },
+        };
+    }
+
+    // Completes the oldest pending opening from another thread, as the system does.
+    void completeOpen(std::optional<Error> failure = std::nullopt) {
+        ASSERT_FALSE(pendingOpens.empty());
+        std::thread([done = pendingOpens.front(), failure] { done(failure); }).join();
+        pendingOpens.erase(pendingOpens.begin());
+    }
+
+    // Starts a run and turns the event loop until it has ended.
+    void runToEnd(InstallerModel& model) {
+        model.startInstallation();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !model.installing.get(); }, 5000));
+    }
+
+    void expectFailure(InstallerModel& model, const std::string& message) {
+        EXPECT_FALSE(model.installing.get());
+        EXPECT_FALSE(model.installed.get());
+        EXPECT_EQ(model.error.get(), message);
+    }
 };
 
 }  // namespace tessuro::test
