@@ -2,10 +2,6 @@
 
 #include <sys/stat.h>
 
-#include "install/payload_validation.h"
-#include "platform/codesign/cms_signature.h"
-#include "platform/codesign/code_directory.h"
-#include "platform/files.h"
 #include "temp_dir.h"
 
 namespace tessuro::test {
@@ -15,30 +11,32 @@ using namespace codesign;
 const TestPki& TestPki::shared() {
     static const TestPki pki = [] {
         TestPki p;
-        CertificateSpec rootSpec;
-        rootSpec.commonName = "Test Root";
-        rootSpec.authority = true;
-        p.root = makeCertificate(rootSpec, nullptr);
-        CertificateSpec intermediateSpec = rootSpec;
-        intermediateSpec.commonName = "Test Developer Relations";
-        p.intermediate = makeCertificate(intermediateSpec, &p.root);
-        CertificateSpec leafSpec;
-        leafSpec.commonName = "Developer ID Application: Vorlak";
-        leafSpec.organizationalUnit = "Q7XK4M2LD8";
-        p.leaf = makeCertificate(leafSpec, &p.intermediate);
-        CertificateSpec other = leafSpec;
-        other.organizationalUnit = "A1B2C3D4E5";
-        p.otherTeamLeaf = makeCertificate(other, &p.intermediate);
-        CertificateSpec apple = leafSpec;
-        apple.appleCriticalExtension = true;
-        p.appleStyleLeaf = makeCertificate(apple, &p.intermediate);
-        CertificateSpec noCodeSigning = leafSpec;
-        noCodeSigning.codeSigning = false;
-        p.noCodeSigningLeaf = makeCertificate(noCodeSigning, &p.intermediate);
-        CertificateSpec untrusted = rootSpec;
-        untrusted.commonName = "Untrusted Root";
-        p.untrustedRoot = makeCertificate(untrusted, nullptr);
-        p.untrustedLeaf = makeCertificate(leafSpec, &p.untrustedRoot);
+        auto make = [](const Credential* issuer, const auto& adjust) {
+            CertificateSpec spec;
+            spec.commonName = "Developer ID Application: Vorlak";
+            spec.organizationalUnit = "Q7XK4M2LD8";
+            adjust(spec);
+            return makeCertificate(spec, issuer);
+        };
+        auto authority = [](const char* name) {
+            return [=](CertificateSpec& s) {
+                s = CertificateSpec{name, std::nullopt};
+                s.authority = true;
+            };
+        };
+        p.root = make(nullptr, authority("Test Root"));
+        p.intermediate = make(&p.root, authority("Test Developer Relations"));
+        p.leaf = make(&p.intermediate, [](auto&) {});
+        p.otherTeamLeaf =
+            make(&p.intermediate, [](auto& s) { s.organizationalUnit = "A1B2C3D4E5"; });
+        p.appleStyleLeaf = make(&p.intermediate, [](auto& s) { s.appleCriticalExtension = true; });
+        p.noCodeSigningLeaf = make(&p.intermediate, [](auto& s) { s.codeSigning = false; });
+        p.expiredLeaf = make(&p.intermediate, [](auto& s) {
+            s.notAfterDays = 0;
+            s.notAfterExtraSeconds = -3600;
+        });
+        p.untrustedRoot = make(nullptr, authority("Untrusted Root"));
+        p.untrustedLeaf = make(&p.untrustedRoot, [](auto&) {});
         return p;
     }();
     return pki;
@@ -48,11 +46,13 @@ SigningIdentity TestPki::identity(const Credential& leaf) const {
     SigningIdentity identity;
     EVP_PKEY_up_ref(leaf.key.get());
     identity.key.reset(leaf.key.get());
-    X509_up_ref(leaf.certificate.get());
-    identity.chain.emplace_back(leaf.certificate.get());
-    if (X509_check_issued(intermediate.certificate.get(), leaf.certificate.get()) == X509_V_OK) {
-        X509_up_ref(intermediate.certificate.get());
-        identity.chain.emplace_back(intermediate.certificate.get());
+    for (X509* certificate : {leaf.certificate.get(), intermediate.certificate.get(),
+                              untrustedRoot.certificate.get()}) {
+        if (certificate == leaf.certificate.get() ||
+            X509_check_issued(certificate, identity.chain.back().get()) == X509_V_OK) {
+            X509_up_ref(certificate);
+            identity.chain.emplace_back(certificate);
+        }
     }
     return identity;
 }
@@ -80,33 +80,6 @@ void makeSignedBundle(const std::filesystem::path& bundle, const std::string& ve
     makeUnsignedBundle(bundle, "com.vorlak.tessuro.psvalidation", version);
     const TestPki& pki = TestPki::shared();
     signBundle(bundle, pki.identity(pki.leaf), options);
-}
-
-void resignWithResources(const std::filesystem::path& bundle,
-                         const std::function<void(std::string&)>& edit, const Credential& leaf,
-                         const std::string& team) {
-    std::filesystem::path signature = bundle / "Contents/_CodeSignature";
-    std::string resources = readFileContents(signature / "CodeResources", 1 << 26);
-    edit(resources);
-    writeFile(signature / "CodeResources", resources);
-    auto hashOf = [](const std::filesystem::path& file) {
-        return digest(HashType::Sha256, asBytes(readFileContents(file, 1 << 26)));
-    };
-    CodeDirectoryContent content;
-    content.identifier = "com.vorlak.tessuro.psvalidation";
-    content.teamIdentifier = team;
-    content.infoPlistHash = hashOf(bundle / "Contents/Info.plist");
-    content.requirementsHash = hashOf(signature / "CodeRequirements");
-    content.resourcesHash = hashOf(signature / "CodeResources");
-    content.executableHash = hashOf(bundle / "Contents/MacOS/Tessuro");
-    content.executableSize = std::filesystem::file_size(bundle / "Contents/MacOS/Tessuro");
-    const Bytes cd = buildCodeDirectory(content);
-    SigningIdentity identity = TestPki::shared().identity(leaf);
-    std::vector<X509*> chain{identity.chain[0].get(), identity.chain.back().get()};
-    const Bytes cms = signCms(cd, identity.key.get(), chain[0], chain,
-                              {codeDirectoryHashes(HashType::Sha256, cd)});
-    writeFile(signature / "CodeDirectory", std::string(cd.begin(), cd.end()));
-    writeFile(signature / "CodeSignature", std::string(cms.begin(), cms.end()));
 }
 
 namespace {
@@ -147,17 +120,6 @@ std::string universalExecutable(const std::vector<std::string>& slices) {
     }
     header.resize(4096, '\0');
     return header + body;
-}
-
-Status payloadStatus(const std::filesystem::path& bundle, std::string* detail) {
-    CodeSigning service = TestPki::shared().service();
-    std::unique_ptr<StaticCode> code;
-    std::unique_ptr<Requirement> requirement;
-    if (Status status = service.createStaticCodeWithPath(bundle, 0, code); status != kStatusOk) {
-        return status;
-    }
-    service.createRequirementWithString(PayloadValidation::payloadRequirement(), 0, requirement);
-    return service.checkValidity(code.get(), kCheckAllArchitectures, requirement.get(), detail);
 }
 
 }  // namespace tessuro::test

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <filesystem>
-#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/codesign/certificates.h"
 #include "platform/codesign/code_signing.h"
@@ -19,6 +19,7 @@ struct TestPki {
     codesign::Credential otherTeamLeaf;   // OU A1B2C3D4E5
     codesign::Credential appleStyleLeaf;  // with Apple's critical extension
     codesign::Credential noCodeSigningLeaf;
+    codesign::Credential expiredLeaf;  // valid from a day before it was made to an hour before
     codesign::Credential untrustedRoot;
     codesign::Credential untrustedLeaf;
 
@@ -27,7 +28,7 @@ struct TestPki {
     std::string rootPem() const { return codesign::certificatePem(root.certificate.get()); }
     // A service trusting this root besides Apple's.
     codesign::CodeSigning service() const { return codesign::CodeSigning({rootPem()}); }
-    // The identity of a leaf with the chain up to (not including) its root.
+    // The identity of a leaf with its chain, up to (not including) the trusted root.
     codesign::SigningIdentity identity(const codesign::Credential& leaf) const;
 };
 
@@ -41,20 +42,10 @@ void makeUnsignedBundle(const std::filesystem::path& bundle,
 void makeSignedBundle(const std::filesystem::path& bundle, const std::string& version = "1",
                       const codesign::SignOptions& options = {});
 
-// Re-signs a signed bundle after `edit` has changed its CodeResources text, so that the
-// seal itself is consistent and only its content is under test. Signed by `leaf`, with
-// `team` as the CodeDirectory's team.
-void resignWithResources(const std::filesystem::path& bundle,
-                         const std::function<void(std::string&)>& edit,
-                         const codesign::Credential& leaf, const std::string& team = "Q7XK4M2LD8");
-
 // A minimal Mach-O executable: a header (64-bit little-endian, or 32-bit big-endian), a
 // UUID load command, and LC_CODE_SIGNATURE after it when it carries its own signature.
 std::string machOExecutable(bool ownSignature, bool bigEndian32 = false);
 // A universal file of the given slices, each at a 4 KiB boundary.
 std::string universalExecutable(const std::vector<std::string>& slices);
-
-// The status of a bundle against the payload requirement, with the test root trusted.
-codesign::Status payloadStatus(const std::filesystem::path& bundle, std::string* detail = nullptr);
 
 }  // namespace tessuro::test
