@@ -1,9 +1,7 @@
 #include "platform/codesign/requirement.h"
 
 #include <gtest/gtest.h>
-#include <openssl/sha.h>
 
-#include "platform/byte_reader.h"
 #include "signing_fixtures.h"
 
 namespace tessuro::codesign {
@@ -49,7 +47,7 @@ TEST(RequirementParser, SyntaxErrorsNameThePosition) {
 TEST(RequirementParser, RefusesNestingDeeperThanTheLimit) {
     auto repeated = [](std::string_view piece, int times) {
         std::string text;
-        for (int i = 0; i < times; ++i) {
+        while (times-- > 0) {
             text += piece;
         }
         return text;
@@ -91,12 +89,9 @@ Outcome evaluate(std::string_view text, bool anchorIsApple = true) {
 // identifier exactly, case too; a subject field as the last value, exactly; info values as
 // text. What the evaluator cannot decide fails the check, also beneath a negation.
 TEST(RequirementEvaluation, EachClauseDecidesOrFailsClosed) {
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(TestPki::shared().root.certificate.get(), &der);
-    unsigned char sha1[SHA_DIGEST_LENGTH];
-    SHA1(der, static_cast<std::size_t>(length), sha1);
-    OPENSSL_free(der);
-    const std::string rootHash = "H\"" + toHex(ByteView(sha1, sizeof sha1)) + "\"";
+    const std::string rootHash =
+        "H\"" + toHex(certificateDigest(TestPki::shared().root.certificate.get(), HashType::Sha1)) +
+        "\"";
     using enum Outcome;
     const std::pair<std::string, Outcome> cases[] = {
         {"always", Holds},
@@ -156,38 +151,15 @@ TEST(RequirementEvaluation, EachClauseDecidesOrFailsClosed) {
 TEST(RequirementEncoding, DesignatedRequirementHasTheBinaryLayout) {
     const Bytes set = encodeDesignatedRequirementSet(*parseRequirement(
         "anchor apple generic and identifier \"ab\" and certificate leaf[subject.OU] = \"T\""));
-    ByteReader reader(set);
-    std::vector<std::uint32_t> words;
-    while (reader.remaining() > 0) {
-        words.push_back(reader.u32());
-    }
-    // The set: magic, length, one designated (3) requirement at 20: magic, length,
-    // expression form, then and(and(appleGenericAnchor, ident "ab"), certField leaf
-    // "subject.OU" equal "T").
-    const std::vector<std::uint32_t> expected{0xfade0c01,
-                                              static_cast<std::uint32_t>(set.size()),
-                                              1,
-                                              3,
-                                              20,
-                                              0xfade0c00,
-                                              static_cast<std::uint32_t>(set.size() - 20),
-                                              1,
-                                              6,
-                                              6,
-                                              15,
-                                              2,
-                                              2,
-                                              0x61620000,
-                                              11,
-                                              0,
-                                              10,
-                                              0x7375626a,
-                                              0x6563742e,
-                                              0x4f550000,
-                                              1,
-                                              1,
-                                              0x54000000};
-    EXPECT_EQ(words, expected);
+    std::string expected =
+        "fade0c01 0000005c 00000001 00000003 00000014 "  // the set: one designated (3), at 20
+        "fade0c00 00000048 00000001 "                    // the requirement: an expression
+        "00000006 00000006 0000000f "                    // and(and(appleGenericAnchor,
+        "00000002 00000002 61620000 "                    // ident "ab"),
+        "0000000b 00000000 0000000a 7375626a 6563742e 4f550000 "  // certField leaf "subject.OU"
+        "00000001 00000001 54000000";                             // equal "T")
+    std::erase(expected, ' ');
+    EXPECT_EQ(toHex(set), expected);
 }
 
 }  // namespace
