@@ -78,6 +78,13 @@ Edit resign(Credential TestPki::*leaf, SignOptions options = {}) {
         signBundle(c.parent_path(), TestPki::shared().identity(TestPki::shared().*leaf), options);
     };
 }
+// Moves a file or folder out of the bundle, leaving a link to it in its place.
+Edit linkedOut(std::string file) {
+    return [=](auto& c, auto& d) {
+        fs::rename(c / file, d / fs::path(file).filename());
+        fs::create_symlink(d / fs::path(file).filename(), c / file);
+    };
+}
 Edit then(Edit first, Edit second) {
     return [=](auto& c, auto& d) {
         first(c, d);
@@ -186,13 +193,7 @@ const struct {
               fs::create_symlink("data/levels/two.dat", c / "Resources/current.dat");
           }),
      kStatusResourceModified},
-    {"a file replaced by a link to a copy of it",
-     [](auto& c, auto& d) {
-         const fs::path file = c / "Resources/data/levels/one.dat";
-         fs::copy_file(file, d / "outside.dat", fs::copy_options::overwrite_existing);
-         fs::remove(file);
-         fs::create_symlink(d / "outside.dat", file);
-     },
+    {"a file replaced by a link to it", linkedOut("Resources/data/levels/one.dat"),
      kStatusResourceModified},
     {"a file beside Contents", write("../evil", "#!/bin/sh\n"), kStatusUnsealedRoot},
     {"Info.plist edited", append("Info.plist", "\n"), kStatusComponentModified},
@@ -226,12 +227,7 @@ const struct {
     {"an empty CMS (ad hoc)", write(kSig + "CodeSignature", ""), kStatusAdHoc},
     {"no CMS", remove(kSig + "CodeSignature"), kStatusMalformed},
     {"no signature", remove("_CodeSignature"), kStatusUnsigned},
-    {"the signature folder as a link",
-     [](auto& c, auto& d) {
-         fs::rename(c / "_CodeSignature", d / "sig");
-         fs::create_directory_symlink(d / "sig", c / "_CodeSignature");
-     },
-     kStatusMalformed},
+    {"the signature folder as a link", linkedOut("_CodeSignature"), kStatusMalformed},
     {"another identifier", resign(&TestPki::leaf, {.identifier = "com.example.other"}),
      kStatusRequirementFailed},
     {"another team (OU)", resign(&TestPki::otherTeamLeaf), kStatusRequirementFailed},
@@ -269,11 +265,7 @@ TEST(Signature, TheSignerRefusesWhatTheVerifierWouldAndSaysWhy) {
     test::TempDir dir;
     const TestPki& pki = TestPki::shared();
     const std::tuple<Edit, Credential TestPki::*, std::string_view, long, const char*> cases[] = {
-        {[](auto& c, auto& d) {
-             fs::rename(c / "Info.plist", d / "Info.plist");
-             fs::create_symlink(d / "Info.plist", c / "Info.plist");
-         },
-         &TestPki::leaf, kPosixErrorDomain, ELOOP, "符号链接"},
+        {linkedOut("Info.plist"), &TestPki::leaf, kPosixErrorDomain, ELOOP, "符号链接"},
         {[](auto& c, auto&) {
              test::writeInfoPlist(c.parent_path(),
                                   {{"CFBundleIdentifier", "com.vorlak.tessuro.psvalidation"},
@@ -321,7 +313,7 @@ TEST(Signature, AFifoInPlaceOfASignedFileFailsAtOnce) {
         fs::remove(bundle / file);
         test::makeFifo(bundle / file);
         Status status = kStatusOk;
-        EXPECT_TRUE(test::endsWithin(2, bundle / file, [&] { status = payloadStatus(bundle); }))
+        EXPECT_TRUE(test::endsWithin(10, bundle / file, [&] { status = payloadStatus(bundle); }))
             << file;
         EXPECT_NE(status, kStatusOk) << file;
     }
