@@ -71,6 +71,16 @@ protected:
         return "passed";
     }
 
+    // The installed copy is rejected, once `change` has run.
+    void rejectInstalled(std::function<void()> change = [] {}) {
+        onVerify = [this, change](const fs::path& p) {
+            if (p == destination) {
+                change();
+                throw installerError(kRejected, installer_code::kValidationFailed);
+            }
+        };
+    }
+
     void runLater() {
         for (auto& job : later) {
             job();
@@ -224,20 +234,12 @@ TEST_F(Transaction, AFailingValidationAtAnyPointLeavesTheDestinationAsItWas) {
 // The installed copy is rejected while the destination changes under the last check: the
 // user reads the rejection, and the previous version comes back wherever it can.
 TEST_F(Transaction, TheRollbackRestoresWhateverStandsAtTheDestination) {
-    auto rejectInstalledAfter = [&](std::function<void()> change) {
-        onVerify = [this, change](const fs::path& p) {
-            if (p == destination) {
-                change();
-                throw installerError(kRejected, installer_code::kValidationFailed);
-            }
-        };
-    };
     for (bool exchange : {true, false}) {
         // The new copy vanished: the previous one is moved back where nothing stands.
         reset(true);
         files.exchangeUnsupported = !exchange;
         auto old = treeSnapshot(destination);
-        rejectInstalledAfter([&] { fs::rename(destination, dir / "Vanished.app"); });
+        rejectInstalled([&] { fs::rename(destination, dir / "Vanished.app"); });
         EXPECT_EQ(installFailure(), kRejected);
         EXPECT_EQ(treeSnapshot(destination), old);
         EXPECT_TRUE(hiddenItems(apps).empty());
@@ -247,7 +249,7 @@ TEST_F(Transaction, TheRollbackRestoresWhateverStandsAtTheDestination) {
         // Something else stands there: it stays, and the previous version waits, named.
         test::writeInfoPlist(dir / "Foreign.app", {{"CFBundleIdentifier", "com.example.other"}});
         auto foreign = treeSnapshot(dir / "Foreign.app");
-        rejectInstalledAfter([&] {
+        rejectInstalled([&] {
             fs::rename(destination, dir / "Vanished.app");
             fs::rename(dir / "Foreign.app", destination);
         });
@@ -262,7 +264,7 @@ TEST_F(Transaction, TheRollbackRestoresWhateverStandsAtTheDestination) {
 
     // A fresh install whose copy vanished before its rejection reads the rejection too.
     reset(false);
-    rejectInstalledAfter([&] { fs::rename(destination, dir / "Vanished.app"); });
+    rejectInstalled([&] { fs::rename(destination, dir / "Vanished.app"); });
     EXPECT_EQ(installFailure(), kRejected);
     EXPECT_FALSE(fs::exists(destination));
     EXPECT_TRUE(hiddenItems(apps).empty());
@@ -422,11 +424,7 @@ TEST_F(Transaction, AFailureOfAnyFileOperationLosesNothing) {
             reset(upgrade);
             files.exchangeUnsupported = !exchange;
             if (rejected) {
-                onVerify = [&](const fs::path& p) {
-                    if (p == destination) {
-                        throw installerError(kRejected, installer_code::kValidationFailed);
-                    }
-                };
+                rejectInstalled();
             }
         };
         prepare();
