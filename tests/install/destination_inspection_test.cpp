@@ -51,6 +51,7 @@ void makeDestinations(const fs::path& dir) {
     fs::create_directories(dir / "Bare.app/Contents");
     test::writeInfoPlist(dir / "Huge.app", {{"CFBundleIdentifier", id}});
     fs::resize_file(bundleInfoPlistPath(dir / "Huge.app"), PropertyList::kMaxSize + 1);
+    test::makeFifo(bundleInfoPlistPath(dir / "Fifo.app"));
 }
 
 TEST(DestinationInspection, ReplacesOnlyAFolderThatCarriesThePayloadsIdentifier) {
@@ -76,12 +77,15 @@ TEST(DestinationInspection, ReplacesOnlyAFolderThatCarriesThePayloadsIdentifier)
         {"Garbage.app", "PropertyList 1 "},
         {"Bare.app", unreadable("Bare.app", ENOENT, "文件或文件夹不存在")},
         {"Huge.app", unreadable("Huge.app", EFBIG, "文件过大")},
+        {"Fifo.app", unreadable("Fifo.app", EINVAL, "它不是普通文件（可能是管道或设备文件）")},
     };
-    for (const auto& [name, expected] : cases) {
-        std::string found = decision(dir / name);
-        EXPECT_EQ(expected.ends_with(" ") ? found.substr(0, expected.size()) : found, expected)
-            << name;
-    }
+    EXPECT_TRUE(test::endsWithin(2, bundleInfoPlistPath(dir / "Fifo.app"), [&] {
+        for (const auto& [name, expected] : cases) {
+            std::string found = decision(dir / name);
+            EXPECT_EQ(expected.ends_with(" ") ? found.substr(0, expected.size()) : found, expected)
+                << name;
+        }
+    })) << "waited on a FIFO";
 }
 
 }  // namespace

@@ -18,13 +18,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::string quoted(const fs::path& path) {
+    return "'" + path.string() + "'";
+}
+
+// The output of a shell script run inside a private mount namespace.
+std::string inNamespace(const std::string& script) {
+    test::ChildProcess process(
+        "/usr/bin/unshare",
+        {.arguments = {"--mount", "--propagation", "private", "/bin/sh", "-c", script}});
+    return process.readAll();
+}
+
 class DiskFault : public ::testing::Test {
 protected:
     test::TempDir dir;
-    fs::path apps = dir / "Applications";
-    fs::path oldBundle = dir / "old/Tessuro.app";
-    fs::path newBundle = dir / "new/Tessuro.app";
-    fs::path anchor = dir / "root.pem";
+    const fs::path apps = dir / "Applications", destination = apps / "Tessuro.app";
+    const fs::path oldBundle = dir / "old/Tessuro.app", newBundle = dir / "new/Tessuro.app";
+    const fs::path anchor = dir / "root.pem";
 
     void SetUp() override {
         if (::geteuid() != 0) {
@@ -40,36 +51,28 @@ protected:
         test::writeFile(anchor, pki.rootPem());
     }
 
-    // The output of a shell script run inside a private mount namespace.
-    static std::string inNamespace(const std::string& script) {
-        test::ChildProcess process(
-            "/usr/bin/unshare",
-            {.arguments = {"--mount", "--propagation", "private", "/bin/sh", "-c", script}});
-        return process.readAll();
-    }
+    const std::string putOld = "cp -a " + quoted(oldBundle) + " " + quoted(destination);
 
     // Runs `setup` then the transaction inside a private mount namespace; its report.
     std::string run(const std::string& setup, const std::string& options = "") const {
-        return inNamespace("set -e; " + setup + "; '" + std::string(TESSURO_TRANSACTION_HARNESS) +
-                           "' '" + newBundle.string() + "' '" + (apps / "Tessuro.app").string() +
-                           "' '" + anchor.string() + "' --report " + options + " || true");
-    }
-
-    std::string mountSmall(const std::string& size) const {
-        return "mount -t tmpfs -o size=" + size + " tessuro-test '" + apps.string() + "'; cp -a '" +
-               oldBundle.string() + "' '" + (apps / "Tessuro.app").string() + "'";
+        return inNamespace("set -e; " + setup + "; " + quoted(TESSURO_TRANSACTION_HARNESS) + " " +
+                           quoted(newBundle) + " " + quoted(destination) + " " + quoted(anchor) +
+                           " " + options + " || true");
     }
 };
 
 TEST_F(DiskFault, AFullOrReadOnlyDiskLeavesThePreviousVersion) {
-    const std::string folder = "无法写入文件夹“" + apps.string() + "”：";
+    const std::string tmpfs = "mount -t tmpfs -o size=";
+    const std::string folder = "error: 无法写入文件夹“" + apps.string() + "”：";
     for (const auto& [setup, reason] :
-         {std::pair{mountSmall("3m"), folder + "磁盘空间不足"},
-          std::pair{mountSmall("64m") + "; mount -o remount,ro '" + apps.string() + "'",
+         {std::pair{tmpfs + "3m tessuro-test " + quoted(apps) + "; " + putOld,
+                    folder + "磁盘空间不足"},
+          std::pair{tmpfs + "64m tessuro-test " + quoted(apps) + "; " + putOld +
+                        "; mount -o remount,ro " + quoted(apps),
                     folder + "磁盘是只读的"}}) {
         std::string report = run(setup);
-        EXPECT_NE(report.find("error: " + reason), std::string::npos) << report;
-        EXPECT_NE(report.find("destination: 1\nhidden: 0\n"), std::string::npos) << report;
+        EXPECT_NE(report.find(reason + "\ndestination: 1\nhidden: 0\n"), std::string::npos)
+            << report;
     }
 }
 
@@ -79,35 +82,32 @@ TEST_F(DiskFault, AFullOrReadOnlyDiskLeavesThePreviousVersion) {
 // check, the destination holds a complete bundle (the previous one, unless the journal
 // happened to commit the swap before it was aborted).
 TEST_F(DiskFault, AWriteThatNeverReachesTheDiskIsNoSuccess) {
-    const std::string image = (dir / "disk.img").string();
-    const std::string makeDisk =
-        "rm -f '" + image + "'; truncate -s 96M '" + image + "' && mkfs.ext4 -q -F '" + image + "'";
-    const std::string mount = "mount -o loop,errors=remount-ro '" + image + "' '" + apps.string() +
-                              "' 2> /dev/null || { echo 'no loop device'; exit 0; }; ";
+    const fs::path image = dir / "disk.img";
+    const std::string mount = "mount -o loop,errors=remount-ro " + quoted(image) + " " +
+                              quoted(apps) +
+                              " 2> /dev/null || { echo 'no loop device'; exit 0; }; ";
     const std::string trigger =
-        "/sys/fs/ext4/$(basename $(findmnt -no SOURCE '" + apps.string() + "'))/trigger_fs_error";
+        "/sys/fs/ext4/$(basename $(findmnt -no SOURCE " + quoted(apps) + "))/trigger_fs_error";
+    const std::string tool = quoted(TESSURO_CODESIGN_TOOL);
     for (const char* before : {"syncFileSystem", "syncDirectory"}) {
+        const std::string makeDisk = "rm -f " + quoted(image) + "; truncate -s 96M " +
+                                     quoted(image) + " && mkfs.ext4 -q -F " + quoted(image);
         if (std::system((makeDisk + " > /dev/null 2>&1").c_str()) != 0) {
             GTEST_SKIP() << "mkfs.ext4 is not available";
         }
-        std::string report = run(mount + "cp -a '" + oldBundle.string() + "' '" +
-                                     (apps / "Tessuro.app").string() + "'; sync",
+        std::string report = run(mount + putOld + "; sync",
                                  std::string("--fail-disk-before ") + before + " " + trigger);
         if (report.find("no loop device") != std::string::npos) {
             GTEST_SKIP() << "no loop device here";
         }
-        std::cout << "journal aborted before " << before << ": " << report;
-        EXPECT_NE(report.find("error: 无法写入磁盘"), std::string::npos) << report;
-        EXPECT_NE(report.find("磁盘是只读的"), std::string::npos) << report;
+        EXPECT_NE(report.find("error: 无法写入磁盘"), std::string::npos) << before << report;
+        EXPECT_NE(report.find("磁盘是只读的"), std::string::npos) << before << report;
         // What reached the disk, seen after a check and a fresh mount.
-        std::string disk = inNamespace(
-            "e2fsck -fy '" + image + "' > /dev/null 2>&1 || true; " + mount + "ls -A '" +
-            apps.string() + "' | grep -v lost+found; '" + TESSURO_CODESIGN_TOOL +
-            "' verify --anchor '" + anchor.string() + "' --requirement '" +
-            PayloadValidation::payloadRequirement() + "' '" + (apps / "Tessuro.app").string() +
-            "'; '" + TESSURO_CODESIGN_TOOL + "' info '" + (apps / "Tessuro.app").string() + "'");
-        std::cout << "on disk afterwards:\n" << disk;
-        EXPECT_NE(disk.find("valid\n"), std::string::npos) << disk;
+        std::string disk =
+            inNamespace("e2fsck -fy " + quoted(image) + " > /dev/null 2>&1 || true; " + mount +
+                        tool + " verify --anchor " + quoted(anchor) + " --requirement '" +
+                        PayloadValidation::payloadRequirement() + "' " + quoted(destination));
+        EXPECT_NE(disk.find("valid\n"), std::string::npos) << before << disk;
     }
 }
 

@@ -11,8 +11,8 @@
 
 namespace tessuro::test {
 
-// The real file operations, counted and logged, with faults on demand. A fault fails the
-// operation of that number with a POSIX error, as a real one would: before it runs, or
+// The real file operations, numbered from 1 and logged, with faults on demand. A fault fails
+// the operation of that number with a POSIX error, as a real one would: before it runs, or
 // after (a copy cut short, which removes what it wrote; a sync whose write-back failed; a
 // removal that stopped half-way). `beforeEach` sees each operation before it runs, so that
 // a test can change the disk at that exact instant.
@@ -27,15 +27,8 @@ public:
     std::function<void(const std::string&)> beforeEach;
     std::vector<std::string> log;
 
-    int count() const { return static_cast<int>(log.size()); }
-
-    // The text of the injected failure of operation `n`.
-    static std::string injectedText(int n) {
-        return "injected failure of operation " + std::to_string(n);
-    }
-
     void createDirectories(const std::filesystem::path& folder) override {
-        run("createDirectories", [&] { real_.createDirectories(folder); });
+        run("createDirectories", [&] { return real_.createDirectories(folder); });
     }
     UniqueFd openDirectory(const std::filesystem::path& folder) override {
         return run("openDirectory", [&] { return real_.openDirectory(folder); });
@@ -53,22 +46,19 @@ public:
     }
     FileIdentity copyTree(const std::filesystem::path& source, int folder, const std::string& name,
                           const CopiedFile& copied) override {
-        std::optional<Fault> fault = step("copyTree " + name);
-        if (fault && !fault->afterRunning) {
-            throw injected(*fault);
-        }
-        FileIdentity made = real_.copyTree(source, folder, name, copied);
-        if (fault) {
-            real_.removeTree(folder, name, made);  // a failed copy removes what it wrote
-            throw injected(*fault);
-        }
-        return made;
+        return run("copyTree " + name, [&] {
+            FileIdentity made = real_.copyTree(source, folder, name, copied);
+            if (faults.contains(static_cast<int>(log.size()))) {
+                real_.removeTree(folder, name, made);  // a failed copy removes what it wrote
+            }
+            return made;
+        });
     }
     void syncFileSystem(int folder) override {
-        run("syncFileSystem", [&] { real_.syncFileSystem(folder); });
+        run("syncFileSystem", [&] { return real_.syncFileSystem(folder); });
     }
     void syncDirectory(int folder) override {
-        run("syncDirectory", [&] { real_.syncDirectory(folder); });
+        run("syncDirectory", [&] { return real_.syncDirectory(folder); });
     }
     void renameAt(int folder, const std::string& from, const std::string& to,
                   RenameMode mode) override {
@@ -77,7 +67,7 @@ public:
             if (exchange && exchangeUnsupported) {
                 throw Error(std::string(kPosixErrorDomain), EINVAL, "exchange unsupported");
             }
-            real_.renameAt(folder, from, to, mode);
+            return real_.renameAt(folder, from, to, mode);
         });
     }
     bool removeTree(int folder, const std::string& name, const FileIdentity& expected) override {
@@ -85,37 +75,22 @@ public:
     }
 
 private:
-    Error injected(const Fault& fault) const {
-        return Error(std::string(kPosixErrorDomain), fault.errnum, injectedText(count()));
-    }
-
-    std::optional<Fault> step(const std::string& what) {
+    template <class Operation>
+    auto run(const std::string& what, Operation operation) -> decltype(operation()) {
         log.push_back(what);
         if (beforeEach) {
             beforeEach(what);
         }
-        auto fault = faults.find(count());
-        return fault == faults.end() ? std::nullopt : std::optional(fault->second);
-    }
-
-    template <class Operation>
-    auto run(const std::string& what, Operation operation) -> decltype(operation()) {
-        std::optional<Fault> fault = step(what);
-        if (fault && !fault->afterRunning) {
-            throw injected(*fault);
+        auto fault = faults.find(static_cast<int>(log.size()));
+        if (fault == faults.end()) {
+            return operation();
         }
-        if constexpr (std::is_void_v<decltype(operation())>) {
+        const Error injected(std::string(kPosixErrorDomain), fault->second.errnum,
+                             "injected failure of operation " + std::to_string(log.size()));
+        if (fault->second.afterRunning) {
             operation();
-            if (fault) {
-                throw injected(*fault);
-            }
-        } else {
-            auto result = operation();
-            if (fault) {
-                throw injected(*fault);
-            }
-            return result;
         }
+        throw injected;
     }
 
     FileSystem& real_ = systemFileSystem();

@@ -2,11 +2,10 @@
 // background task runs it; the crash and disk-fault tests start it, kill it, or run it on
 // small file systems in a private mount namespace.
 //
-//   transaction_harness SOURCE DESTINATION ANCHOR_PEM [--report]
-//                       [--fail-disk-before OPERATION TRIGGER]
+//   transaction_harness SOURCE DESTINATION ANCHOR_PEM [--fail-disk-before OPERATION TRIGGER]
 //
-// Prints "ok" or "error: <the text the window would show>"; with --report it then prints
-// the destination's build number (or "absent") and the hidden items beside it.
+// Prints "ok" or "error: <the text the window would show>", then the destination's build
+// number (or "absent") and the number of hidden items beside it.
 // --fail-disk-before writes to TRIGGER (an ext4 file system's trigger_fs_error) right before
 // the first file operation whose log entry begins with OPERATION: the file system aborts
 // its journal and goes read-only under the transaction, as on a failing disk.
@@ -79,15 +78,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const fs::path source = argv[1], destination = argv[2];
-    bool reporting = false;
-    std::string failBefore, trigger;
-    for (int i = 4; i < argc; ++i) {
-        reporting |= std::strcmp(argv[i], "--report") == 0;
-        if (std::strcmp(argv[i], "--fail-disk-before") == 0 && i + 2 < argc) {
-            failBefore = argv[++i];
-            trigger = argv[++i];
-        }
-    }
+    const bool failing = argc == 7 && std::strcmp(argv[4], "--fail-disk-before") == 0;
+    const std::string failBefore = failing ? argv[5] : "", trigger = failing ? argv[6] : "";
     int status = 0;
     try {
         codesign::CodeSigning trust({readFileContents(argv[3], 1 << 20)});
@@ -100,9 +92,7 @@ int main(int argc, char** argv) {
         std::printf("error: %s\n", error.localizedDescription().c_str());
         status = 1;
     }
-    if (reporting) {
-        report(destination);
-    }
+    report(destination);
     std::fflush(stdout);
     return status;
 }

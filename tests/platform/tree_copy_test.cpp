@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -35,6 +36,12 @@ std::string xattrOf(const fs::path& path, const char* name) {
     return n < 0 ? std::string("<none>") : std::string(value, static_cast<std::size_t>(n));
 }
 
+// The copy of `from` as "to" in `folder`.
+fs::path copyInto(const fs::path& folder, const fs::path& from) {
+    copyTree(from, systemFileSystem().openDirectory(folder).get(), "to");
+    return folder / "to";
+}
+
 void setTime(const fs::path& path, long seconds, long nanoseconds) {
     const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
@@ -48,10 +55,7 @@ TEST(TreeCopy, KeepsLinksModesTimesAndExtendedAttributes) {
     test::writeFile(from / "readonly.txt", "fixed");
     ::chmod((from / "readonly.txt").c_str(), 0444);
     std::string large(3 << 20, '\0');
-    std::mt19937 random(7);
-    for (char& c : large) {
-        c = static_cast<char>(random());
-    }
+    std::generate(large.begin(), large.end(), std::mt19937(7));
     test::writeFile(from / "large.bin", large);
     fs::create_directories(from / "private");
     ::chmod((from / "private").c_str(), 0700);
@@ -64,9 +68,7 @@ TEST(TreeCopy, KeepsLinksModesTimesAndExtendedAttributes) {
     setTime(from / "outside", 1100000000, 5);
     setTime(from / "bin", 1200000000, 42);
 
-    UniqueFd into = systemFileSystem().openDirectory(dir.path());
-    copyTree(from, into.get(), "to");
-    fs::path to = dir / "to";
+    const fs::path to = copyInto(dir.path(), from);
 
     EXPECT_EQ(test::treeSnapshot(to), test::treeSnapshot(from));
     for (const char* item : {"bin", "bin/tool", "readonly.txt", "private", "dangling", "outside",
@@ -80,10 +82,11 @@ TEST(TreeCopy, KeepsLinksModesTimesAndExtendedAttributes) {
     EXPECT_EQ(xattrOf(to / "bin/tool", "user.origin"), "maker");
     EXPECT_EQ(xattrOf(to / "private", "user.kind"), "folder");
 
-    removeTree(into.get(), "to");
+    UniqueFd folder = systemFileSystem().openDirectory(dir.path());
+    removeTree(folder.get(), "to");
     EXPECT_FALSE(fs::exists(fs::symlink_status(to)));
     EXPECT_TRUE(fs::exists("/etc/passwd")) << "removal never follows a link";
-    removeTree(into.get(), "to");  // nothing there is no failure
+    removeTree(folder.get(), "to");  // nothing there is no failure
 }
 
 // A copy that fails says why, and removes what it wrote, and only that.
@@ -198,9 +201,7 @@ TEST(TreeCopy, ModesAndAttributesThatLendAPrivilegeAreNotCopied) {
     set(dir / "apps", "system.posix_acl_default", aclGrantingNobody());
     ASSERT_EQ(privilegesIn(from).size(), 8u) << "the source carries what the copy must drop";
 
-    UniqueFd into = systemFileSystem().openDirectory(dir / "apps");
-    copyTree(from, into.get(), "to");
-    const fs::path to = dir / "apps/to";
+    const fs::path to = copyInto(dir / "apps", from);
     EXPECT_EQ(privilegesIn(to), std::vector<std::string>{});
     EXPECT_EQ(statOf(to / "tool").st_mode & 07777, 0755u);
     EXPECT_EQ(statOf(to / "open/shared").st_mode & 07777, 0755u);
@@ -219,9 +220,8 @@ TEST(TreeCopy, HolesStayHoles) {
         ASSERT_EQ(::pwrite(file.get(), "head", 4, 4096), 4);
         ASSERT_EQ(::pwrite(file.get(), "tail", 4, size - 4), 4);
     }
-    UniqueFd into = systemFileSystem().openDirectory(dir.path());
-    copyTree(from, into.get(), "to");
-    struct stat a = statOf(from / "sparse.bin"), b = statOf(dir / "to/sparse.bin");
+    struct stat a = statOf(from / "sparse.bin"),
+                b = statOf(copyInto(dir.path(), from) / "sparse.bin");
     EXPECT_EQ(b.st_size, size);
     EXPECT_LE(b.st_blocks, a.st_blocks) << "holes filled";
     EXPECT_TRUE(readFileContents(dir / "to/sparse.bin", size) ==

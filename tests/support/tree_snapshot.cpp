@@ -9,35 +9,34 @@
 
 namespace tessuro::test {
 
-std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& root) {
+namespace fs = std::filesystem;
+
+std::map<std::string, std::string> treeSnapshot(const fs::path& root) {
     std::map<std::string, std::string> tree;
     std::error_code error;
-    if (!std::filesystem::is_directory(std::filesystem::symlink_status(root, error))) {
+    if (!fs::is_directory(fs::symlink_status(root, error))) {
         return tree;
     }
-    for (auto it = std::filesystem::recursive_directory_iterator(root);
-         it != std::filesystem::recursive_directory_iterator(); ++it) {
-        std::string relative = it->path().lexically_relative(root).string();
-        if (it->is_symlink()) {
-            tree[relative] = "link:" + std::filesystem::read_symlink(it->path()).string();
-        } else if (it->is_directory()) {
-            tree[relative] = "dir";
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string& item = tree[entry.path().lexically_relative(root).string()];
+        if (entry.is_symlink()) {
+            item = "link:" + fs::read_symlink(entry.path()).string();
+        } else if (entry.is_directory()) {
+            item = "dir";
         } else {
-            std::ifstream in(it->path(), std::ios::binary);
             std::ostringstream content;
-            content << in.rdbuf();
-            tree[relative] = "file:" + content.str();
+            content << std::ifstream(entry.path(), std::ios::binary).rdbuf();
+            item = "file:" + content.str();
         }
     }
     return tree;
 }
 
-std::vector<std::string> hiddenItems(const std::filesystem::path& folder) {
+std::vector<std::string> hiddenItems(const fs::path& folder) {
     std::vector<std::string> names;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind(".Tessuro-", 0) == 0) {
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        if (std::string name = entry.path().filename().string(); name.starts_with(".Tessuro-")) {
             names.push_back(name);
         }
     }
@@ -45,19 +44,15 @@ std::vector<std::string> hiddenItems(const std::filesystem::path& folder) {
     return names;
 }
 
-void makeTessuroBundle(const std::filesystem::path& bundle, const std::string& version) {
+void makeTessuroBundle(const fs::path& bundle, const std::string& version) {
     writeInfoPlist(bundle, {{"CFBundleIdentifier", std::string(payloadBundleIdentifier)},
                             {"CFBundleVersion", version},
                             {"CFBundleExecutable", "Tessuro"}});
-    std::filesystem::path executable = bundle / "Contents/MacOS/Tessuro";
-    writeFile(executable, "#!/bin/sh\necho Tessuro " + version + "\n");
-    std::filesystem::permissions(
-        executable, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                        std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                        std::filesystem::perms::others_exec);
+    writeFile(bundle / "Contents/MacOS/Tessuro", "#!/bin/sh\necho Tessuro " + version + "\n");
+    fs::permissions(bundle / "Contents/MacOS/Tessuro", fs::perms(0755));
     writeFile(bundle / "Contents/Resources/data.txt", std::string(64, version[0]));
     writeFile(bundle / "Contents/Resources/en.lproj/strings.txt", "version " + version);
-    std::filesystem::create_symlink("Resources/data.txt", bundle / "Contents/data-link");
+    fs::create_symlink("Resources/data.txt", bundle / "Contents/data-link");
 }
 
 }  // namespace tessuro::test
