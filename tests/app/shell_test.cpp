@@ -1,7 +1,6 @@
 // The application shell on the offscreen platform: the window, the automatic start, and
-// every quit route (quit(), the window's close, SIGTERM) refused during an installation
-// and taken after it. The routes run inside the real event loop (exec()). The launch's
-// quit, through the real services, is the X session test's.
+// every quit route refused during an installation and taken after it, inside the real event
+// loop (exec()). The launch's quit, through the real services, is the X session test's.
 
 #include <signal.h>
 
@@ -23,6 +22,7 @@ protected:
     void SetUp() override {
         ModelFixture::SetUp();
         transaction.holdUntilReleased = true;
+        transaction.outcome = [] { throw installerError("同名位置不是应用目录，未替换原文件"); };
         delegate = std::make_unique<InstallerDelegate>(services());
     }
     void TearDown() override {
@@ -30,22 +30,9 @@ protected:
         delegate.reset();
     }
 
-    // Runs the event loop: `script` is called once it runs; returns exec()'s code, or -1
-    // when the loop did not end within ten seconds.
-    int runLoop(std::function<void()> script) {
-        QTimer::singleShot(0, script);
-        QTimer watchdog;
-        watchdog.setSingleShot(true);
-        QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
-        watchdog.start(10000);
-        return QCoreApplication::exec();
-    }
-
-    // Turns the loop for a while, long enough for queued events and signals to arrive.
-    static void settle() {
-        for (int i = 0; i < 10; ++i) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
+    void finishTheRun() {
+        transaction.release();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !delegate->model().installing.get(); }, 5000));
     }
 };
 
@@ -65,68 +52,49 @@ TEST_F(Shell, TheWindowAndTheAutomaticStart) {
     EXPECT_TRUE(delegate->model().installing.get());
     EXPECT_TRUE(delegate->model().automaticInstallationStarted);
     EXPECT_FALSE(flags & Qt::WindowCloseButtonHint);
-
-    transaction.outcome = [] { throw installerError("同名位置不是应用目录，未替换原文件"); };
-    transaction.release();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !delegate->model().installing.get(); }, 5000));
+    finishTheRun();
     EXPECT_TRUE(window->windowHandle()->flags() & Qt::WindowCloseButtonHint);
     EXPECT_TRUE(window->isVisible()) << "changing the close control keeps the window shown";
-
-    // The automatic start happens once; a retry does not depend on it.
-    EXPECT_EQ(transaction.calls().size(), 1u);
-    transaction.outcome = [] {};
-    delegate->model().startInstallation();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return delegate->model().installed.get(); }, 5000));
-    EXPECT_EQ(transaction.calls().size(), 2u);
+    EXPECT_EQ(transaction.destinations().size(), 1u) << "started once";
 }
 
-TEST_F(Shell, QuitAndCloseAreRefusedDuringTheRunAndQuitAfterAFailure) {
-    bool quitRefused = false, closeRefused = false;
-    transaction.outcome = [] { throw installerError("同名位置不是应用目录，未替换原文件"); };
-    int code = runLoop([&] {
+struct QuitRoute {
+    const char* name;
+    void (*take)(InstallerDelegate&);
+    friend void PrintTo(const QuitRoute& route, std::ostream* out) { *out << route.name; }
+};
+
+class ShellQuit : public Shell, public ::testing::WithParamInterface<QuitRoute> {};
+
+TEST_P(ShellQuit, RefusedDuringTheRunAndTakenAfterIt) {
+    QuitSignals quitSignals;
+    bool refused = false;
+    QTimer::singleShot(0, delegate.get(), [&] {
         delegate->applicationDidFinishLaunching();
-        QCoreApplication::quit();
-        settle();
-        quitRefused = delegate->window()->isVisible();
-        closeRefused = !delegate->window()->close() && delegate->window()->isVisible();
-        EXPECT_TRUE(delegate->model().installing.get()) << "the run goes on";
-        transaction.release();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !delegate->model().installing.get(); }, 5000));
-        QCoreApplication::quit();  // after the failure: quits at once
+        GetParam().take(*delegate);
+        // Back in the loop: a quit taken ends it before this runs.
+        QTimer::singleShot(200, delegate.get(), [&] {
+            refused = delegate->model().installing.get() && delegate->window()->isVisible();
+            finishTheRun();
+            GetParam().take(*delegate);
+        });
     });
-    EXPECT_EQ(code, 0);
-    EXPECT_TRUE(quitRefused);
-    EXPECT_TRUE(closeRefused);
+    QTimer watchdog;
+    QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
+    watchdog.start(10000);
+    EXPECT_EQ(QCoreApplication::exec(), 0) << "the loop did not end";
+    EXPECT_TRUE(refused);
+    EXPECT_FALSE(delegate->window()->isVisible());
     EXPECT_EQ(delegate->model().error.get(), "同名位置不是应用目录，未替换原文件");
 }
 
-TEST_F(Shell, ClosingTheWindowAfterTheRunQuits) {
-    int code = runLoop([&] {
-        delegate->applicationDidFinishLaunching();
-        transaction.release();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return delegate->model().installed.get(); }, 5000));
-        delegate->window()->close();
-    });
-    EXPECT_EQ(code, 0);
-    EXPECT_FALSE(delegate->window()->isVisible());
-}
-
-TEST_F(Shell, SigtermTakesTheSameRoute) {
-    QuitSignals quitSignals;
-    bool survived = false;
-    int code = runLoop([&] {
-        delegate->applicationDidFinishLaunching();
-        ::kill(::getpid(), SIGTERM);
-        settle();
-        survived = delegate->model().installing.get() && delegate->window()->isVisible();
-        transaction.release();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !delegate->model().installing.get(); }, 5000));
-        ::kill(::getpid(), SIGTERM);
-    });
-    EXPECT_TRUE(survived) << "SIGTERM during the run was not refused";
-    EXPECT_EQ(code, 0);
-    EXPECT_TRUE(delegate->model().installed.get());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Routes, ShellQuit,
+    ::testing::Values(QuitRoute{"Quit", [](InstallerDelegate&) { QCoreApplication::quit(); }},
+                      QuitRoute{"Close", [](InstallerDelegate& d) { d.window()->close(); }},
+                      QuitRoute{"Sigterm",
+                                [](InstallerDelegate&) { ::kill(::getpid(), SIGTERM); }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tessuro

@@ -3,9 +3,10 @@
 # as an unprivileged user whose /Applications is not writable, the first run fails; a click
 # on "改为安装到我的应用程序" installs into ~/Applications; Return ("立即启动") starts the installed
 # app and the installer ends. Meanwhile the X server is asked for the window's position and
-# size after every change the server reports, and every 2 ms: the window must never move, not by one pixel, through all its resizes.
-# A minimise asked of the window manager is undone, and the window offers neither minimise
-# nor maximise. Skipped (exit 77, with the reason) where the tools are missing.
+# size after every change it reports, and every 2 ms: the window must never move, not by one
+# pixel, through all its resizes. A minimise carried out by the window manager is undone, and
+# the window offers neither minimise nor maximise. Every step waits for the state it needs.
+# Skipped (exit 77, with the reason) where the tools are missing.
 #   x_session_test.sh INSTALLER_BUNDLE X_WINDOW_TOOL [SCREENSHOT_FOLDER]
 set -euo pipefail
 bundle=$1
@@ -39,23 +40,37 @@ cp -a "$bundle" "$work/Tessuro Installer.app"
 chmod -R a+rX "$work"
 chown nobody "$work/home"
 
+# wait_for COMMAND: polls until COMMAND succeeds; fails after a minute.
+wait_for() {
+  local deadline=$((SECONDS + 60))
+  until eval "$1"; do
+    [ $SECONDS -lt $deadline ] || { echo "timed out: $1"; return 1; }
+    sleep 0.1
+  done
+}
+window() { xdotool search --name "$title" 2> /dev/null | head -n1; }
+viewable() { [ "$("$probe" state "${1:-$title}" 2> /dev/null | head -n1)" = viewable ]; }
+height() { xdotool getwindowgeometry --shell "$win" | sed -n 's/^HEIGHT=//p'; }
+unmaps() { grep -c unmapped "$work/geometry" || true; }
+# The pictures for the README, when a folder is given: a moment for the window to draw first.
+shot() { [ -z "$shots" ] || { sleep 1; "$probe" shot "$shots/$1.png" "${2:-$title}" 2> /dev/null; } || true; }
+
 exec 3> "$work/display"
 Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp > /dev/null 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+wait_for '[ -s "$work/display" ]'
 export DISPLAY=":$(head -n1 "$work/display")"
 xhost + > /dev/null 2>&1 || true   # the installer runs as nobody
-openbox > /dev/null 2>&1 &
+# Without the iconify animation, which moves the frame through the screen as it restores.
+echo '<openbox_config><theme><animateIconify>no</animateIconify></theme></openbox_config>' \
+  > "$work/openbox.xml"
+openbox --config-file "$work/openbox.xml" > "$work/openbox.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 50); do xdotool search --class openbox > /dev/null 2>&1 && break; sleep 0.1; done
-sleep 0.5
+# Openbox names its check window once it manages the screen; a window mapped before would
+# be placed twice.
+wait_for '"$probe" state Openbox > /dev/null 2>&1' || { cat "$work/openbox.log"; exit 1; }
 
-shot() { [ -z "$shots" ] || "$probe" shot "$shots/$1.png" "$title" 2> /dev/null || true; }
-window() { xdotool search --name "$title" 2> /dev/null | head -n1; }
-viewable() { [ "$("$probe" state "${1:-$title}" 2> /dev/null | head -n1)" = viewable ]; }
-wait_for() { for _ in $(seq 300); do if eval "$1"; then return 0; fi; sleep 0.1; done; echo "timed out: $1"; return 1; }
-
-"$probe" watch "$title" 60 > "$work/geometry" &
+"$probe" watch "$title" 600 > "$work/geometry" &
 watcher=$!
 pids+=($watcher)
 "$here/sandbox.sh" --user nobody --home "$work/home" "$work/Applications" \
@@ -68,36 +83,32 @@ win=$(window)
 # The run fails at once (/Applications is not writable for nobody): the window grows to the
 # error and the two buttons.
 wait_for viewable
-sleep 1
+wait_for '[ "$(height)" -gt 260 ] 2> /dev/null'
 shot 1-failed
 
 # No minimise or maximise on offer; a minimise the window manager carries out is undone.
 offered=$("$probe" state "$title" | tail -n1)
 [ "$offered" = "functions: resize move close" ] || { echo "offered: $offered"; exit 1; }
+before=$(unmaps)
 xdotool windowminimize "$win" 2> /dev/null || true
-sleep 0.5
+wait_for '[ "$(unmaps)" -gt "$before" ]'
 wait_for viewable
 
 # "改为安装到我的应用程序": centred, below "重试安装" in the window of one error line.
-read -r width height < <(xdotool getwindowgeometry --shell "$win" | awk -F= '/WIDTH|HEIGHT/ {print $2}' | paste -sd' ')
-xdotool mousemove --window "$win" $((width / 2)) $((height - 42)) click 1
+xdotool mousemove --window "$win" 200 $(($(height) - 42)) click 1
 wait_for '[ -d "$work/home/Applications/Tessuro.app/Contents/_CodeSignature" ]'
-sleep 1
 shot 2-installed
 [ ! -e "$work/Applications/Tessuro.app" ] || { echo "installed into the unwritable /Applications?"; exit 1; }
 
-kill "$watcher" 2> /dev/null || true   # the window's last size is in; it goes with Return
+# The window's last size is in (back to the status row's height); it goes with Return.
+wait_for 'tail -n1 "$work/geometry" | grep -q " 400x260$"'
+kill "$watcher"
+# Return acts once the run has ended and "立即启动" shows: it launches the app and ends the
+# installer, whose window may be gone before the key's release reaches it.
 xdotool windowactivate --sync "$win" > /dev/null 2>&1 || true
-# The press launches the app and ends the installer, whose window may be gone before the
-# key's release reaches it: what counts is checked below.
-xdotool key --window "$win" Return 2> /dev/null || true
-wait_for '! kill -0 $installer 2> /dev/null'
+wait_for '{ xdotool key --window "$win" Return 2> /dev/null || true; } && ! kill -0 $installer 2> /dev/null'
 wait_for 'pgrep -u nobody -f "home/Applications/Tessuro.app/Contents/MacOS/Tessuro" > /dev/null'
-if [ -n "$shots" ]; then
-  wait_for 'viewable Tessuro'
-  sleep 1
-  "$probe" shot "$shots/3-launched.png" Tessuro 2> /dev/null || true
-fi
+[ -z "$shots" ] || { wait_for 'viewable Tessuro' && shot 3-launched Tessuro; }
 
 # Every position the window was seen at, with the sizes: one position only.
 echo "the window as the X server saw it (seconds, client area's top-left, size):"

@@ -14,17 +14,14 @@
 #include <QPixmap>
 #include <QScreen>
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <poll.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -90,7 +87,8 @@ Window frameOf(Display* display, Window window) {
 }
 
 // Looks at the window after every change the X server reports for it or for the window
-// manager's frames (configure, map, unmap), and at least every 2 ms.
+// manager's frames (configure, map, unmap), and at least every 2 ms. An unmap is printed even
+// when the window is mapped again before it is looked at.
 int watch(Display* display, const std::string& title, double seconds) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
@@ -98,6 +96,14 @@ int watch(Display* display, const std::string& title, double seconds) {
     XSelectInput(display, root, SubstructureNotifyMask);
     std::string last;
     Window window = 0;
+    auto print = [&](const std::string& now) {
+        if (now != last) {
+            std::printf("%.3f %s\n", std::chrono::duration<double>(Clock::now() - start).count(),
+                        now.c_str());
+            std::fflush(stdout);
+            last = now;
+        }
+    };
     while (std::chrono::duration<double>(Clock::now() - start).count() < seconds) {
         if (!window && (window = find(display, root, title))) {
             XSelectInput(display, window, StructureNotifyMask);
@@ -112,13 +118,7 @@ int watch(Display* display, const std::string& title, double seconds) {
                 now = std::to_string(x) + "," + std::to_string(y) + " " +
                       std::to_string(attributes.width) + "x" + std::to_string(attributes.height);
             }
-            if (now != last) {
-                std::printf("%.3f %s\n",
-                            std::chrono::duration<double>(Clock::now() - start).count(),
-                            now.c_str());
-                std::fflush(stdout);
-                last = now;
-            }
+            print(now);
         } else {
             window = 0;
         }
@@ -131,6 +131,11 @@ int watch(Display* display, const std::string& title, double seconds) {
         while (XPending(display) > 0) {
             XEvent event;
             XNextEvent(display, &event);
+            if (window && event.type == UnmapNotify &&
+                (event.xunmap.window == window ||
+                 event.xunmap.window == frameOf(display, window))) {
+                print("unmapped");
+            }
         }
     }
     return 0;
@@ -163,20 +168,13 @@ int state(Display* display, const std::string& title) {
 
 int shot(int argc, char** argv, Display* display) {
     QGuiApplication app(argc, argv);
-    QScreen* screen = QGuiApplication::primaryScreen();
-    QPixmap picture = screen->grabWindow(0);
-    if (argc > 3) {
-        Window window = find(display, DefaultRootWindow(display), argv[3]);
-        XWindowAttributes frame;
-        if (!window || !XGetWindowAttributes(display, frameOf(display, window), &frame)) {
-            std::fprintf(stderr, "no window titled %s\n", argv[3]);
-            return 1;
-        }
-        const int margin = 8;
-        picture = picture.copy(frame.x - margin, frame.y - margin,
-                               frame.width + 2 * frame.border_width + 2 * margin,
-                               frame.height + 2 * frame.border_width + 2 * margin);
+    Window window = argc > 3 ? find(display, DefaultRootWindow(display), argv[3]) : 0;
+    if (argc > 3 && !window) {
+        std::fprintf(stderr, "no window titled %s\n", argv[3]);
+        return 1;
     }
+    const QPixmap picture =
+        QGuiApplication::primaryScreen()->grabWindow(window ? frameOf(display, window) : 0);
     return picture.save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
 }
 

@@ -11,29 +11,20 @@ namespace {
 
 using namespace std::chrono_literals;
 using InstallRun = test::ModelFixture;
-using Log = std::vector<std::string>;
+using test::Log;
+using Paths = std::vector<std::filesystem::path>;
 
 TEST_F(InstallRun, SucceedsThroughTheTransactionWithThePayloadAndDestination) {
     auto model = makeModel();
-    Log writes;
-    Subscription a = model->installing.subscribe(
-        [&](const bool& v) { writes.push_back(std::string("installing=") + (v ? "1" : "0")); });
-    Subscription b = model->installed.subscribe(
-        [&](const bool& v) { writes.push_back(std::string("installed=") + (v ? "1" : "0")); });
-    Subscription c =
-        model->error.subscribe([&](const std::string& v) { writes.push_back("error=" + v); });
-    writes.clear();
-
+    auto recording = recordWrites(*model);
     model->startInstallation();
     EXPECT_TRUE(model->installing.get()) << "set before startInstallation returns";
     EXPECT_EQ(listings, 0) << "the checks run later, in a queued job";
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model->installing.get(); }, 5000));
 
     EXPECT_EQ(writes, (Log{"installing=1", "error=", "installing=0", "installed=1"}));
-    ASSERT_EQ(transaction.calls().size(), 1u);
-    EXPECT_EQ(transaction.calls()[0].source, payload);
-    EXPECT_EQ(transaction.calls()[0].destination, "/Applications/Tessuro.app");
-    EXPECT_EQ(verified, std::vector<std::filesystem::path>{payload}) << "verify handed on";
+    EXPECT_EQ(transaction.destinations(), Paths{"/Applications/Tessuro.app"});
+    EXPECT_EQ(verified, Paths{payload}) << "the payload, with verify handed on";
     EXPECT_EQ(clock->sleeps, 0) << "nothing running: no wait at all";
 }
 
@@ -50,17 +41,14 @@ TEST_F(InstallRun, PayloadMissingOrBuildNumbersDifferingFailsBeforeAnythingIsAsk
         auto model = makeModel();
         runToEnd(*model);
         SCOPED_TRACE(c.own.value_or("-") + " vs " + c.payload.value_or("-"));
-        EXPECT_EQ(model->installed.get(), c.passes);
         EXPECT_EQ(listings, c.passes ? 1 : 0);
-        if (!c.passes) {
-            expectFailure(*model, "安装包不完整，请重新下载");
-        }
+        EXPECT_EQ(model->error.get(), c.passes ? "" : "安装包不完整，请重新下载");
     }
     std::filesystem::remove_all(payload);
     auto model = makeModel();
     runToEnd(*model);
-    expectFailure(*model, "安装包不完整，请重新下载");
-    EXPECT_EQ(transaction.calls().size(), 2u) << "only the two passing cases";
+    EXPECT_EQ(model->error.get(), "安装包不完整，请重新下载");
+    EXPECT_EQ(transaction.destinations().size(), 2u) << "only the two passing cases";
 }
 
 TEST_F(InstallRun, UndeliverableQuitRequestFailsAtOnceAndLaterCopiesAreNotAsked) {
@@ -68,9 +56,9 @@ TEST_F(InstallRun, UndeliverableQuitRequestFailsAtOnceAndLaterCopiesAreNotAsked)
     addCopy("B");
     auto model = makeModel();
     runToEnd(*model);
-    expectFailure(*model, "请先退出Tessuro，再重试安装");
+    EXPECT_EQ(model->error.get(), "请先退出Tessuro，再重试安装");
     EXPECT_EQ(log, Log{"terminate A"});
-    EXPECT_TRUE(transaction.calls().empty());
+    EXPECT_TRUE(transaction.destinations().empty());
 }
 
 TEST_F(InstallRun, CopiesAreListedOnceAndWaitedForAtHundredMillisecondChecks) {
@@ -90,10 +78,10 @@ TEST_F(InstallRun, CopyThatNeverQuitsFailsAtTheTenSecondDeadline) {
     addCopy("A").quitsAfter = std::nullopt;
     auto model = makeModel();
     runToEnd(*model);
-    expectFailure(*model, "Tessuro仍在运行，请先退出再重试");
+    EXPECT_EQ(model->error.get(), "Tessuro仍在运行，请先退出再重试");
     EXPECT_EQ(clock->elapsed(), 10s);
     EXPECT_EQ(clock->sleeps, 100);
-    EXPECT_TRUE(transaction.calls().empty());
+    EXPECT_TRUE(transaction.destinations().empty());
     EXPECT_EQ(std::count(log.begin(), log.end(), "terminate A"), 1) << "asked once, never forced";
 }
 
@@ -108,13 +96,6 @@ TEST_F(InstallRun, TheDeadlineCountsFromAfterTheQuitRequests) {
 }
 
 TEST_F(InstallRun, FailuresAreShownUnchangedAfterInstallingIsCleared) {
-    auto model = makeModel();
-    Log seen;
-    Subscription observer = model->error.subscribe([&](const std::string& error) {
-        if (!error.empty()) {
-            seen.push_back(error + (model->installing.get() ? " while installing" : ""));
-        }
-    });
     const std::vector<std::pair<std::function<void()>, std::string>> failures = {
         {[] { throw installerError("安装文件校验未通过，请重新下载安装包", 2); },
          "安装文件校验未通过，请重新下载安装包"},
@@ -124,13 +105,14 @@ TEST_F(InstallRun, FailuresAreShownUnchangedAfterInstallingIsCleared) {
         {[] { throw std::runtime_error("unexpected"); }, "unexpected"},
         {[] { throw 42; }, "安装时发生未知错误，请重试"},
     };
+    auto model = makeModel();
+    auto recording = recordWrites(*model);
     for (const auto& [outcome, message] : failures) {
         transaction.outcome = outcome;
+        writes.clear();
         runToEnd(*model);
-        expectFailure(*model, message);
+        EXPECT_EQ(writes, (Log{"installing=1", "error=", "installing=0", "error=" + message}));
     }
-    EXPECT_EQ(seen, (Log{"安装文件校验未通过，请重新下载安装包", "无法复制“x”：磁盘空间不足",
-                         "unexpected", "安装时发生未知错误，请重试"}));
 
     InstallerServices services = this->services();
     services.runningApplications = [](std::string_view) -> RunningApplications {
@@ -138,42 +120,26 @@ TEST_F(InstallRun, FailuresAreShownUnchangedAfterInstallingIsCleared) {
     };
     auto listingFails = InstallerModel::create(std::move(services));
     runToEnd(*listingFails);
-    expectFailure(*listingFails, "no process list");
+    EXPECT_EQ(listingFails->error.get(), "no process list");
 }
 
 TEST_F(InstallRun, StartIsIgnoredWhileRunningAndAfterSuccess) {
     transaction.holdUntilReleased = true;
     auto model = makeModel();
-    int announcements = 0;
-    Subscription counter = model->objectWillChange.subscribe([&] { ++announcements; });
-
     model->startInstallation();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return transaction.calls().size() == 1; }, 5000));
-    announcements = 0;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return transaction.destinations().size() == 1; }, 5000));
+    auto recording = recordWrites(*model);
     model->startInstallation();
     QCoreApplication::processEvents();
-    EXPECT_EQ(announcements, 0) << "not even error is written";
+    EXPECT_TRUE(writes.empty()) << "not even error is written";
 
     transaction.release();
     ASSERT_TRUE(QTest::qWaitFor([&] { return model->installed.get(); }, 5000));
-    announcements = 0;
+    writes.clear();
     model->startInstallation();
     QCoreApplication::processEvents();
-    EXPECT_EQ(announcements, 0);
-    EXPECT_EQ(transaction.calls().size(), 1u);
-}
-
-TEST_F(InstallRun, RetryAfterAFailureCanInstallIntoTheUserFolder) {
-    transaction.outcome = [] { throw installerError("同名位置不是应用目录，未替换原文件"); };
-    auto model = makeModel();
-    runToEnd(*model);
-    transaction.outcome = [] {};
-    model->userFolder.set(true);
-    model->startInstallation();
-    EXPECT_EQ(model->error.get(), "") << "a new run clears the old reason";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model->installed.get(); }, 5000));
-    ASSERT_EQ(transaction.calls().size(), 2u);
-    EXPECT_EQ(transaction.calls()[1].destination, home / "Applications" / "Tessuro.app");
+    EXPECT_TRUE(writes.empty());
+    EXPECT_EQ(transaction.destinations().size(), 1u);
 }
 
 TEST_F(InstallRun, TheRunHoldsItsModelOnlyOnceItHasStarted) {
@@ -183,13 +149,13 @@ TEST_F(InstallRun, TheRunHoldsItsModelOnlyOnceItHasStarted) {
     model.reset();  // gone before the queued run starts: it ends quietly
     QCoreApplication::processEvents();
     EXPECT_EQ(listings, 0);
-    EXPECT_TRUE(transaction.calls().empty());
+    EXPECT_TRUE(transaction.destinations().empty());
 
     transaction.holdUntilReleased = true;
     model = makeModel();
     std::weak_ptr<InstallerModel> weak = model;
     model->startInstallation();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return transaction.calls().size() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return transaction.destinations().size() == 1; }, 5000));
     model.reset();
     EXPECT_FALSE(weak.expired()) << "held by the run";
     transaction.release();

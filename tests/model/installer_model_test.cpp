@@ -1,6 +1,4 @@
-// The model outside the run: where it installs to, and the launch of the installed copy (one
-// request at a time, the reason of a failure in the window's text, the installer's quit once
-// the application runs).
+// The model outside the run: where it installs to, and the launch of the installed copy.
 
 #include "model_fakes.h"
 
@@ -27,44 +25,33 @@ TEST_F(Model, NoHomeFolderFailsTheStartInsteadOfLeavingItInstalling) {
     auto model = InstallerModel::create(std::move(services));
     model->userFolder.set(true);
     model->startInstallation();
-    expectFailure(*model, "找不到当前用户的主文件夹");
+    EXPECT_FALSE(model->installing.get());
+    EXPECT_EQ(model->error.get(), "找不到当前用户的主文件夹");
 }
 
-TEST_F(Model, OneLaunchAtATimeAndTheInstallerQuitsOnceItRuns) {
+// One request at a time, a failure's reason in the window's text, and the installer's quit
+// once the application runs.
+TEST_F(Model, TheLaunchAfterAFailedOneQuitsTheInstaller) {
     auto model = makeModel();
+    model->userFolder.set(true);
     model->launchInstalledApp();
     EXPECT_TRUE(opened.empty()) << "nothing is installed yet";
 
     runToEnd(*model);
     model->launchInstalledApp();
-    EXPECT_TRUE(model->launching.get());
-    model->launchInstalledApp();
-    EXPECT_EQ(opened, Paths{"/Applications/Tessuro.app"});
-
-    completeOpen();
-    EXPECT_EQ(terminations, 0) << "the outcome reaches the model on the main thread";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return terminations == 1; }, 5000));
-    EXPECT_FALSE(model->launching.get());
-    EXPECT_EQ(model->error.get(), "");
-}
-
-TEST_F(Model, AFailedLaunchShowsItsReasonAndATryAgainWorks) {
-    auto model = makeModel();
-    model->userFolder.set(true);
-    runToEnd(*model);
-    model->launchInstalledApp();
+    model->launchInstalledApp();  // ignored while the first one runs
     completeOpen(Error("Workspace", 4, "找不到应用程序“x”"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model->launching.get(); }, 5000));
     EXPECT_EQ(model->error.get(), "已安装，但启动失败：找不到应用程序“x”");
-    EXPECT_TRUE(model->installed.get());
-    EXPECT_EQ(terminations, 0);
 
     model->launchInstalledApp();
     EXPECT_EQ(model->error.get(), "") << "a new attempt clears the old reason";
     const std::filesystem::path installed = home / "Applications/Tessuro.app";
     EXPECT_EQ(opened, (Paths{installed, installed}));
     completeOpen();
+    EXPECT_EQ(terminations, 0) << "the outcome reaches the model on the main thread";
     ASSERT_TRUE(QTest::qWaitFor([&] { return terminations == 1; }, 5000));
+    EXPECT_FALSE(model->launching.get());
 }
 
 }  // namespace

@@ -13,16 +13,24 @@
 #include <stdexcept>
 
 namespace tessuro::test {
+namespace {
+
+// Whether `fd` becomes readable (for a pidfd: the process exits) within `seconds`.
+bool readable(int fd, int seconds) {
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, seconds * 1000) > 0;
+}
+
+}  // namespace
 
 ChildProcess::ChildProcess(const std::filesystem::path& executable, Options options) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe2 failed");
     }
-    std::vector<std::string> argStrings{executable.string()};
-    argStrings.insert(argStrings.end(), options.arguments.begin(), options.arguments.end());
+    options.arguments.insert(options.arguments.begin(), executable.string());
     std::vector<char*> argv;
-    for (auto& arg : argStrings) {
+    for (auto& arg : options.arguments) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
@@ -33,11 +41,9 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable, Options opti
     }
     if (pid_ == 0) {
         ::dup2(pipeFds[1], STDOUT_FILENO);
-        if (options.runAs) {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(*options.runAs) != 0 ||
-                ::setuid(*options.runAs) != 0) {
-                ::_exit(126);
-            }
+        if (options.runAs && (::setgroups(0, nullptr) != 0 || ::setgid(*options.runAs) != 0 ||
+                              ::setuid(*options.runAs) != 0)) {
+            ::_exit(126);
         }
         ::execv(argv[0], argv.data());
         ::_exit(127);
@@ -48,62 +54,37 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable, Options opti
 }
 
 ChildProcess::~ChildProcess() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
 
 std::string ChildProcess::readLine(int seconds) {
     std::string line;
     char c;
-    while (true) {
-        struct pollfd entry {
-            output_.get(), POLLIN, 0
-        };
-        if (::poll(&entry, 1, seconds * 1000) <= 0) {
-            return line;
-        }
-        ssize_t n = ::read(output_.get(), &c, 1);
-        if (n <= 0 || c == '\n') {
-            return line;
-        }
+    while (readable(output_.get(), seconds) && ::read(output_.get(), &c, 1) == 1 && c != '\n') {
         line.push_back(c);
     }
+    return line;
 }
 
 std::string ChildProcess::readAll(int seconds) {
     std::string all;
     char buffer[4096];
-    for (;;) {
-        struct pollfd entry {
-            output_.get(), POLLIN, 0
-        };
-        if (::poll(&entry, 1, seconds * 1000) <= 0) {
-            return all;
-        }
-        ssize_t n = ::read(output_.get(), buffer, sizeof buffer);
-        if (n <= 0) {
-            return all;
-        }
+    ssize_t n;
+    while (readable(output_.get(), seconds) &&
+           (n = ::read(output_.get(), buffer, sizeof buffer)) > 0) {
         all.append(buffer, static_cast<std::size_t>(n));
     }
+    return all;
 }
 
 bool ChildProcess::hasExited() const {
-    struct pollfd entry {
-        pidfd_.get(), POLLIN, 0
-    };
-    return ::poll(&entry, 1, 0) > 0;
+    return readable(pidfd_.get(), 0);
 }
 
 bool ChildProcess::waitForExit(int seconds) {
-    struct pollfd entry {
-        pidfd_.get(), POLLIN, 0
-    };
-    return ::poll(&entry, 1, seconds * 1000) > 0;
+    return readable(pidfd_.get(), seconds);
 }
 
 uid_t nobodyUid() {

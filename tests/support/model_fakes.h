@@ -1,8 +1,6 @@
 #pragma once
 
-// A model on test doubles: a clock whose sleeps return at once, running copies that answer
-// as told, file work that records its calls, openings of applications that wait for the
-// test, in a temporary installer bundle whose Info.plists are real.
+// A model on test doubles, in a temporary installer bundle whose Info.plists are real.
 
 #include <gtest/gtest.h>
 
@@ -16,6 +14,8 @@
 #include "temp_dir.h"
 
 namespace tessuro::test {
+
+using Log = std::vector<std::string>;
 
 // A clock whose sleeps return at once, moving its time forward by the amount asked.
 class TestClock final : public Clock {
@@ -33,15 +33,14 @@ public:
     int sleeps = 0;
 
 private:
-    std::chrono::system_clock::time_point start_ = std::chrono::system_clock::now();
-    std::chrono::system_clock::time_point now_ = start_;
+    std::chrono::system_clock::time_point now_ = std::chrono::system_clock::now();
+    const std::chrono::system_clock::time_point start_ = now_;
 };
 
-// A running copy whose answers the test decides. It writes what it is asked into a shared
-// log, so that the order of requests across copies can be checked.
+// A running copy that answers as told, writing each request into a log shared by all copies.
 class FakeApplication final : public RunningApplication {
 public:
-    FakeApplication(std::string name, std::vector<std::string>& log, TestClock& clock)
+    FakeApplication(std::string name, Log& log, TestClock& clock)
         : name_(std::move(name)), log_(log), clock_(clock) {}
 
     bool acceptsTerminate = true;
@@ -62,18 +61,15 @@ public:
 
 private:
     std::string name_;
-    std::vector<std::string>& log_;
+    Log& log_;
     TestClock& clock_;
     std::optional<std::chrono::system_clock::time_point> requestedAt_;
 };
 
-// The file work of the run: records its calls, then returns or throws as told. It can hold
-// the run inside the background task until the test releases it.
+// The file work of the run: records the destinations, then returns or throws as told. It can
+// hold the run inside the background task until the test releases it.
 class FakeTransaction {
 public:
-    struct Call {
-        std::filesystem::path source, destination;
-    };
     std::function<void()> outcome = [] {};  // throws to fail
     bool holdUntilReleased = false;
 
@@ -82,7 +78,7 @@ public:
                       const VerifyOperation& verify) -> std::optional<std::filesystem::path> {
             {
                 std::unique_lock lock(mutex_);
-                calls_.push_back({source, destination});
+                destinations_.push_back(destination);
                 changed_.wait(lock, [&] { return !holdUntilReleased || released_; });
             }
             verify(source);
@@ -95,16 +91,16 @@ public:
         released_ = true;
         changed_.notify_all();
     }
-    std::vector<Call> calls() const {
+    std::vector<std::filesystem::path> destinations() const {
         std::lock_guard lock(mutex_);
-        return calls_;
+        return destinations_;
     }
 
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool released_ = false;
-    std::vector<Call> calls_;
+    std::vector<std::filesystem::path> destinations_;
 };
 
 class ModelFixture : public ::testing::Test {
@@ -114,7 +110,8 @@ protected:
     std::filesystem::path payload = installer / "Contents/Resources/Payload/Tessuro.app";
     std::filesystem::path home = dir / "home";
     std::shared_ptr<TestClock> clock = std::make_shared<TestClock>();
-    std::vector<std::string> log;
+    Log log;     // the requests to the running copies
+    Log writes;  // see recordWrites()
     std::vector<std::shared_ptr<FakeApplication>> copies;
     int listings = 0;
     std::vector<std::filesystem::path> verified;
@@ -127,15 +124,10 @@ protected:
 
     // nullopt: the bundle's Info.plist has no CFBundleVersion.
     void writeVersions(std::optional<std::string> own, std::optional<std::string> payloadVersion) {
-        auto entries = [](const std::optional<std::string>& version) {
-            std::vector<std::pair<std::string, std::string>> e{{"CFBundleIdentifier", "x"}};
-            if (version) {
-                e.emplace_back("CFBundleVersion", *version);
-            }
-            return e;
-        };
-        writeInfoPlist(installer, entries(own));
-        writeInfoPlist(payload, entries(payloadVersion));
+        using Entries = std::vector<std::pair<std::string, std::string>>;
+        writeInfoPlist(installer, own ? Entries{{"CFBundleVersion", *own}} : Entries{});
+        writeInfoPlist(payload,
+                       payloadVersion ? Entries{{"CFBundleVersion", *payloadVersion}} : Entries{});
     }
 
     FakeApplication& addCopy(std::string name) {
@@ -180,10 +172,19 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return !model.installing.get(); }, 5000));
     }
 
-    void expectFailure(InstallerModel& model, const std::string& message) {
-        EXPECT_FALSE(model.installing.get());
-        EXPECT_FALSE(model.installed.get());
-        EXPECT_EQ(model.error.get(), message);
+    // Records every write to `installing`, `installed` and `error`, in order, into `writes`.
+    std::vector<Subscription> recordWrites(InstallerModel& model) {
+        auto flag = [this](std::string name) {
+            return
+                [this, name](const bool& value) { writes.push_back(name + (value ? "=1" : "=0")); };
+        };
+        std::vector<Subscription> tokens;
+        tokens.push_back(model.installing.subscribe(flag("installing")));
+        tokens.push_back(model.installed.subscribe(flag("installed")));
+        tokens.push_back(model.error.subscribe(
+            [this](const std::string& v) { writes.push_back("error=" + v); }));
+        writes.clear();
+        return tokens;
     }
 };
 

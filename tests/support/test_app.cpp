@@ -1,21 +1,16 @@
-// A stand-in for the application: it is copied into a temporary bundle and started for
-// real, so that the installer finds it among the machine's processes.
-//   (no argument)    quits on SIGTERM
-//   --ignore-term    ignores SIGTERM
+// A stand-in for the application, copied into a temporary bundle and started for real.
+//   (no argument)    writes "ready", then quits on SIGTERM or by itself after two minutes
+//   --ignore-term    the same, but ignores SIGTERM
 //   --print-bundle   prints the bundle it runs from and exits
 //   --open BUNDLE    opens the bundle as the installer would, prints the outcome, exits
-// Running as the application with TESSURO_TEST_APP_MARKER set, it writes its process ID
-// to that file.
-// It writes "ready" once its signal handling is in place, and exits by itself after two
-// minutes so that a test that dies leaves nothing running for long.
+// With TESSURO_TEST_APP_MARKER set, it writes its process ID to that file.
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
-
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "platform/bundle.h"
