@@ -29,7 +29,7 @@ void addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
     X509_EXTENSION_free(extension);
 }
 
-// A random positive serial number and the validity period of the spec.
+// A random positive serial number and the validity period the CertificateSpec asks for.
 void setSerialAndValidity(X509* certificate, const CertificateSpec& spec) {
     unsigned char serial[16];
     if (RAND_bytes(serial, sizeof serial) != 1) {
