@@ -46,14 +46,18 @@ inline bool flagOf(plist_t dict, const char* name) {
     return value != 0;
 }
 
+// The bytes of a buffer libplist allocated, which is freed.
+inline Bytes takeBuffer(char* buffer, std::uint64_t length) {
+    const std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
+    return Bytes(buffer, buffer + length);
+}
+
 // The bytes of a node of type PLIST_DATA.
 inline Bytes dataOf(plist_t node) {
     char* data = nullptr;
     std::uint64_t length = 0;
     plist_get_data_val(node, &data, &length);
-    Bytes bytes(data, data + length);
-    std::free(data);
-    return bytes;
+    return takeBuffer(data, length);
 }
 
 inline plist_t dataNode(ByteView bytes) {
@@ -65,9 +69,7 @@ inline Bytes xmlOf(plist_t root) {
     char* xml = nullptr;
     std::uint32_t length = 0;
     plist_to_xml(root, &xml, &length);
-    Bytes text(xml, xml + length);
-    std::free(xml);
-    return text;
+    return takeBuffer(xml, length);
 }
 
 }  // namespace tessuro::codesign
