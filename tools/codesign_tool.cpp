@@ -45,16 +45,7 @@ void writeText(const std::string& path, const std::string& text) {
     if (!fd) {
         throw posixError(errno, "无法写入磁盘", path);
     }
-    for (std::size_t done = 0; done < text.size();) {
-        ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            throw posixError(n < 0 ? errno : EIO, "无法写入磁盘", path);
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    tessuro::writeAll(fd.get(), text, path);
 }
 
 int usage() {

@@ -126,6 +126,19 @@ UniqueFd openRegularFileAt(int folder, const std::filesystem::path& relative, st
     return current;
 }
 
+void writeAll(int fd, std::string_view data, const std::filesystem::path& shown) {
+    for (std::size_t done = 0; done < data.size();) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            throw posixError(n < 0 ? errno : EIO, "无法写入磁盘", shown);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 std::string readFileContentsAt(int folder, const std::filesystem::path& relative,
                                std::size_t maxBytes) {
     struct stat st {};

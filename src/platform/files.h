@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/unique_fd.h"
@@ -47,6 +48,10 @@ UniqueFd openRegularFileAt(int folder, const std::filesystem::path& relative,
 // The whole content of such a file (see readFileContents).
 std::string readFileContentsAt(int folder, const std::filesystem::path& relative,
                                std::size_t maxBytes);
+
+// Writes all of `data` to `fd`, through short writes and interruptions; fails with a POSIX
+// error ("无法写入磁盘") naming `shown`.
+void writeAll(int fd, std::string_view data, const std::filesystem::path& shown);
 
 // The names in an open folder, without "." and ".."; `shown` names the folder in errors.
 std::vector<std::string> folderEntries(int folder, const std::filesystem::path& shown);

@@ -45,7 +45,8 @@ std::string startFailure(int errnum, const std::filesystem::path& executable) {
     }
 }
 
-void writeAll(int fd, const void* data, std::size_t size) {
+// In the child after fork: no allocation, no exception, whatever happens.
+void writeInChild(int fd, const void* data, std::size_t size) {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
         ssize_t n = ::write(fd, p, size);
@@ -125,7 +126,7 @@ struct Launch {
     }
     ::execve(launch.path.c_str(), launch.argv.data(), environ);
     int error = errno;
-    writeAll(report, &error, sizeof error);
+    writeInChild(report, &error, sizeof error);
     ::_exit(127);
 }
 

@@ -156,16 +156,8 @@ void writeWhole(int folder, const std::string& name, ByteView data) {
     if (!fd) {
         throw posixError(errno, "无法写入磁盘", shown);
     }
-    for (std::size_t done = 0; done < data.size();) {
-        ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            throw posixError(n < 0 ? errno : EIO, "无法写入磁盘", shown);
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    writeAll(fd.get(), std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
+             shown);
 }
 
 // Contents/_CodeSignature anew, with every file of the signature.
