@@ -40,8 +40,14 @@ std::string readText(const std::string& path) {
     return tessuro::readFileContents(path, kMaxPemSize);
 }
 
+// A new file, never one that stands there already: what stood at the name is removed first
+// (a link is removed, not followed), and O_EXCL refuses whatever appears there meanwhile.
 void writeText(const std::string& path, const std::string& text) {
-    tessuro::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        throw posixError(errno, "无法写入磁盘", path);
+    }
+    tessuro::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) {
         throw posixError(errno, "无法写入磁盘", path);
     }

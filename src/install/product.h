@@ -17,9 +17,6 @@ inline constexpr std::string_view payloadTeamIdentifier = TESSURO_TEAM_IDENTIFIE
 // The requirement the application's signature must meet.
 inline constexpr std::string_view payloadRequirementText = TESSURO_REQUIREMENT;
 
-// The build number (CFBundleVersion) of this installer and of the application it carries.
-inline constexpr std::string_view payloadBuildNumber = TESSURO_BUILD_NUMBER;
-
 // Name of the application bundle the installer puts in place.
 inline constexpr std::string_view payloadBundleName = "Tessuro.app";
 

@@ -178,6 +178,9 @@ void openApplication(const std::filesystem::path& bundle, OpenCompletion complet
             openApplicationNow(bundle);
         } catch (const Error& error) {
             failure = error;
+        } catch (const std::exception&) {  // out of memory or threads: still an answer
+            failure = Error(std::string(kLaunchErrorDomain), launch_code::kStartFailed,
+                            "无法启动" + quoted(bundle));
         }
         completion(std::move(failure));
     }).detach();

@@ -35,7 +35,6 @@ public:
     static CodeDirectory parse(ByteView blob);
 
     const Bytes& blob() const noexcept { return blob_; }
-    std::uint32_t version() const noexcept { return version_; }
     HashType hashType() const noexcept { return hashType_; }
     std::uint8_t pageSizeLog2() const noexcept { return pageSizeLog2_; }
     std::uint64_t codeLimit() const noexcept { return codeLimit_; }
@@ -54,7 +53,6 @@ public:
 
 private:
     Bytes blob_;
-    std::uint32_t version_ = 0;
     std::uint32_t hashOffset_ = 0;
     std::uint32_t nSpecialSlots_ = 0;
     std::uint32_t nCodeSlots_ = 0;

@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "install/product.h"
 #include "platform/byte_reader.h"
 #include "platform/codesign/code_directory.h"
 #include "platform/codesign/mach_o.h"
@@ -62,8 +63,8 @@ void put32(Bytes& blob, std::size_t at, std::uint32_t value) {
 
 // Each field checked before it is used; random damage is the fuzz target's (fuzz/).
 TEST(CodeDirectoryParse, RefusesEachMalformedField) {
-    const Bytes good = buildCodeDirectory({.identifier = "com.vorlak.tessuro.psvalidation",
-                                           .teamIdentifier = "Q7XK4M2LD8",
+    const Bytes good = buildCodeDirectory({.identifier = std::string(payloadBundleIdentifier),
+                                           .teamIdentifier = std::string(payloadTeamIdentifier),
                                            .infoPlistHash = Bytes(32, 1),
                                            .requirementsHash = Bytes(32, 2),
                                            .resourcesHash = Bytes(32, 3),

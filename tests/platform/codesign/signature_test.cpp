@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "install/payload_validation.h"
+#include "install/product.h"
 #include "platform/codesign/apple_roots.h"
 #include "platform/codesign/code_directory.h"
 #include "platform/files.h"
@@ -129,8 +130,8 @@ Edit resealed(std::function<void(std::string&)> change,
             return digest(HashType::Sha256, asBytes(readFileContents(file, 1 << 26)));
         };
         const Bytes cd =
-            buildCodeDirectory({.identifier = "com.vorlak.tessuro.psvalidation",
-                                .teamIdentifier = "Q7XK4M2LD8",
+            buildCodeDirectory({.identifier = std::string(payloadBundleIdentifier),
+                                .teamIdentifier = std::string(payloadTeamIdentifier),
                                 .infoPlistHash = hashOf(c / "Info.plist"),
                                 .requirementsHash = hashOf(signature / "CodeRequirements"),
                                 .resourcesHash = hashOf(signature / "CodeResources"),
@@ -162,6 +163,20 @@ void keepVersion1Only(std::string& r) {
 
 const std::string kSig = "_CodeSignature/";
 
+// A seal entry naming a file outside the bundle, "../../outside.txt" from Contents, with
+// that file's true hash: had the check opened what the entry names, it would have matched.
+const Edit kEntryOutside =
+    then(write("../../outside.txt", "secret"), resealed([](std::string& r) {
+             const Bytes hash = digest(HashType::Sha256, asBytes(std::string("secret")));
+             std::string base64(64, '\0');
+             base64.resize(static_cast<std::size_t>(
+                 EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()), hash.data(),
+                                 static_cast<int>(hash.size()))));
+             r.insert(r.find("<key>files2</key>\n\t<dict>") + 25,
+                      "<key>../../outside.txt</key><dict><key>hash2</key><data>" + base64 +
+                          "</data></dict>");
+         }));
+
 const struct {
     const char* name;
     Edit edit;
@@ -187,6 +202,7 @@ const struct {
     {"a FIFO added", [](auto& c, auto&) { test::makeFifo(c / "Resources/pipe"); },
      kStatusResourceAdded},
     {"a removed file", remove("Resources/data/levels/one.dat"), kStatusResourceMissing},
+    {"a seal entry naming a file outside the bundle", kEntryOutside, kStatusResourceMissing},
     {"a retargeted symbolic link",
      then(remove("Resources/current.dat"),
           [](auto& c, auto&) {
