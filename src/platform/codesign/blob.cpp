@@ -21,9 +21,8 @@ ByteReader blobContent(ByteView blob, std::uint32_t magic, std::string_view what
 }
 
 void BlobWriter::u32(std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        data_.push_back(static_cast<std::uint8_t>(value >> shift));
-    }
+    data_.resize(data_.size() + 4);
+    patchU32(data_.size() - 4, value);
 }
 
 void BlobWriter::cString(std::string_view value) {
