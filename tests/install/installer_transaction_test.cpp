@@ -362,6 +362,35 @@ TEST_F(Transaction, TheDestinationsInfoPlistIsReadFromTheInspectedFolderOnly) {
     EXPECT_TRUE(hiddenItems(apps).empty());
 }
 
+// What a kill would leave at any instant of a whole run: before each file operation and
+// after the last, the destination holds the previous or the new bundle, whole, or nothing
+// on a fresh install, and beside it only the run's hidden names.
+TEST_F(Transaction, AtEveryInstantTheDestinationHoldsAWholeBundle) {
+    const auto fresh = treeSnapshot(source);
+    const std::regex ours(kStaging +
+                          "[0-9A-F-]{36}\\.app|\\.Tessuro-旧版-[0-9A-F-]{36}\\.previous");
+    for (bool upgrade : {false, true}) {
+        reset(upgrade);
+        const auto old = treeSnapshot(destination);
+        int instants = 0;
+        auto look = [&](const std::string& next) {
+            const auto now = treeSnapshot(destination);
+            EXPECT_TRUE(now == fresh || now == old) << upgrade << " before " << next;
+            for (const auto& entry : fs::directory_iterator(apps)) {
+                const std::string name = entry.path().filename().string();
+                EXPECT_TRUE(name == "Tessuro.app" || std::regex_match(name, ours))
+                    << name << " before " << next;
+            }
+            ++instants;
+        };
+        files.beforeEach = look;
+        EXPECT_EQ(install().has_value(), upgrade);
+        runLater();
+        look("the end");
+        EXPECT_GT(instants, 8);
+    }
+}
+
 // The faults a disk really gives each kind of operation: before it runs, and for those
 // that write, after (a copy cut short, a write-back that failed, a removal that stopped).
 std::vector<test::RecordingFileSystem::Fault> faultsFor(const std::string& operation) {

@@ -1,6 +1,6 @@
 // transaction_harness: one install transaction with the real validation, as the installer's
-// background task runs it; the crash and disk-fault tests start it, kill it, or run it on
-// small file systems in a private mount namespace.
+// background task runs it; the disk-fault tests run it on small file systems in a private
+// mount namespace.
 //
 //   transaction_harness SOURCE DESTINATION ANCHOR_PEM [--fail-disk-before OPERATION TRIGGER]
 //
