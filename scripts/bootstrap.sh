@@ -9,7 +9,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qcoro-qt6-dev libplist-dev libssl-dev
   googletest libgtest-dev libgmock-dev clang-format git
-  fonts-noto-cjk xvfb openbox xdotool libx11-dev
+  fonts-noto-cjk xvfb openbox xdotool x11-utils libx11-dev
 )
 
 missing=()

@@ -1,21 +1,22 @@
 #!/usr/bin/env bash
 # The installer in a real X session (Xvfb with openbox), driven with xdotool as a user would:
-# as an unprivileged user whose /Applications is not writable, the first run fails; a click
-# on "改为安装到我的应用程序" installs into ~/Applications; Return ("立即启动") starts the installed
-# app and the installer ends. Meanwhile the X server is asked for the window's position and
-# size after every change it reports, and every 2 ms: the window must never move, not by one
-# pixel, through all its resizes. A minimise carried out by the window manager is undone, and
-# the window offers neither minimise nor maximise. Every step waits for the state it needs.
-# Skipped (exit 77, with the reason) where the tools are missing.
-#   x_session_test.sh INSTALLER_BUNDLE X_WINDOW_TOOL [SCREENSHOT_FOLDER]
+# as an unprivileged user whose /Applications is not writable and whose ~/Applications holds
+# an older signed copy, the first run fails; a click on "改为安装到我的应用程序" replaces the
+# older copy with the payload and leaves nothing beside it; Return ("立即启动") starts the
+# installed app and the installer ends. Meanwhile the X server is asked for the window's
+# position and size after every change it reports, and every 2 ms: the window must never
+# move, not by one pixel, through all its resizes. A minimise carried out by the window
+# manager is undone, and the window offers neither minimise nor maximise. Every step waits
+# for the state it needs. Skipped (exit 77, with the reason) where the tools are missing.
+#   x_session_test.sh BUILD_FOLDER [SCREENSHOT_FOLDER]
 set -euo pipefail
-bundle=$1
-probe=$2
-shots=${3:-}
+build=$1
+shots=${2:-}
+probe=$build/tests/x_window
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 title="安装Tessuro"
 
-for tool in Xvfb openbox xdotool; do
+for tool in Xvfb openbox xdotool xprop; do
   if ! command -v "$tool" > /dev/null; then
     echo "SKIPPED: $tool is not installed (scripts/bootstrap.sh installs it)"
     exit 77
@@ -35,10 +36,17 @@ cleanup() {
 }
 trap cleanup EXIT
 chmod 755 "$work"
-mkdir "$work/Applications" "$work/home"
-cp -a "$bundle" "$work/Tessuro Installer.app"
+mkdir -p "$work/Applications" "$work/home/Applications"
+cp -a "$build/Tessuro Installer.app" "$work/Tessuro Installer.app"
+payload="$work/Tessuro Installer.app/Contents/Resources/Payload/Tessuro.app"
+installed=$work/home/Applications/Tessuro.app
+# The older copy: the payload with another build number, signed by the development identity.
+cp -a "$payload" "$installed"
+perl -0pi -e 's{(<key>CFBundleVersion</key>\s*<string>)[^<]*}{${1}6}' "$installed/Contents/Info.plist"
+"$build/tools/tessuro-codesign" sign --key "$build/development-identity/leaf-key.pem" \
+  --certs "$build/development-identity/chain.pem" "$installed" > /dev/null
 chmod -R a+rX "$work"
-chown nobody "$work/home"
+chown -R nobody "$work/home"
 
 # wait_for COMMAND: polls until COMMAND succeeds; fails after a minute.
 wait_for() {
@@ -48,8 +56,8 @@ wait_for() {
     sleep 0.1
   done
 }
-window() { xdotool search --name "$title" 2> /dev/null | head -n1; }
-viewable() { [ "$("$probe" state "${1:-$title}" 2> /dev/null | head -n1)" = viewable ]; }
+window() { xdotool search --name "^$title\$" 2> /dev/null | head -n1; }
+viewable() { [ -n "$(xdotool search --onlyvisible --name "^${1:-$title}\$" 2> /dev/null)" ]; }
 height() { xdotool getwindowgeometry --shell "$win" | sed -n 's/^HEIGHT=//p'; }
 unmaps() { grep -c unmapped "$work/geometry" || true; }
 # The pictures for the README, when a folder is given: a moment for the window to draw first.
@@ -68,7 +76,7 @@ openbox --config-file "$work/openbox.xml" > "$work/openbox.log" 2>&1 &
 pids+=($!)
 # Openbox names its check window once it manages the screen; a window mapped before would
 # be placed twice.
-wait_for '"$probe" state Openbox > /dev/null 2>&1' || { cat "$work/openbox.log"; exit 1; }
+wait_for 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || { cat "$work/openbox.log"; exit 1; }
 
 "$probe" watch "$title" 600 > "$work/geometry" &
 watcher=$!
@@ -87,8 +95,9 @@ wait_for '[ "$(height)" -gt 260 ] 2> /dev/null'
 shot 1-failed
 
 # No minimise or maximise on offer; a minimise the window manager carries out is undone.
-offered=$("$probe" state "$title" | tail -n1)
-[ "$offered" = "functions: resize move close" ] || { echo "offered: $offered"; exit 1; }
+# The MWM functions field: resize (0x2), move (0x4) and close (0x20), nothing else.
+offered=$(xprop -id "$win" _MOTIF_WM_HINTS | sed 's/.*= //' | cut -d, -f2)
+[ $((offered)) -eq $((0x26)) ] || { echo "functions offered: $offered"; exit 1; }
 before=$(unmaps)
 xdotool windowminimize "$win" 2> /dev/null || true
 wait_for '[ "$(unmaps)" -gt "$before" ]'
@@ -96,7 +105,7 @@ wait_for viewable
 
 # "改为安装到我的应用程序": centred, below "重试安装" in the window of one error line.
 xdotool mousemove --window "$win" 200 $(($(height) - 42)) click 1
-wait_for '[ -d "$work/home/Applications/Tessuro.app/Contents/_CodeSignature" ]'
+wait_for 'diff -r --no-dereference "$payload" "$installed" > /dev/null 2>&1'
 shot 2-installed
 [ ! -e "$work/Applications/Tessuro.app" ] || { echo "installed into the unwritable /Applications?"; exit 1; }
 
@@ -109,6 +118,8 @@ xdotool windowactivate --sync "$win" > /dev/null 2>&1 || true
 wait_for '{ xdotool key --window "$win" Return 2> /dev/null || true; } && ! kill -0 $installer 2> /dev/null'
 wait_for 'pgrep -u nobody -f "home/Applications/Tessuro.app/Contents/MacOS/Tessuro" > /dev/null'
 [ -z "$shots" ] || { wait_for 'viewable Tessuro' && shot 3-launched Tessuro; }
+left=$(ls -A "$work/home/Applications")
+[ "$left" = Tessuro.app ] || { echo "left beside the installed copy: $left"; exit 1; }
 
 # Every position the window was seen at, with the sizes: one position only.
 echo "the window as the X server saw it (seconds, client area's top-left, size):"
@@ -117,4 +128,4 @@ positions=$(grep -v unmapped "$work/geometry" | awk '{print $2}' | sort -u)
 sizes=$(grep -v unmapped "$work/geometry" | awk '{print $3}' | sort -u | wc -l)
 [ "$(echo "$positions" | wc -l)" -eq 1 ] || { echo "the window moved: $positions"; exit 1; }
 [ "$sizes" -ge 2 ] || { echo "expected at least two sizes, saw $sizes"; exit 1; }
-echo "x session: failed into /Applications, installed into ~/Applications, launched; the window stayed at $positions"
+echo "x session: failed into /Applications, upgraded ~/Applications, launched; the window stayed at $positions"

@@ -3,14 +3,10 @@
 //
 //   x_window watch TITLE SECONDS   every 2 ms, the absolute position and size of the window's
 //                                  client area, one line per change ("unmapped" when hidden)
-//   x_window state TITLE           "viewable" or "hidden", then the MWM functions it offers
 //   x_window shot FILE [TITLE]     a PNG of the screen, or of the window with its frame
-//   x_window join FILE PNG...      the pictures side by side, tops aligned, on black
 
 // Qt first: Xlib defines names (Bool, Status) that Qt's headers refuse to follow.
 #include <QGuiApplication>
-#include <QImage>
-#include <QPainter>
 #include <QPixmap>
 #include <QScreen>
 
@@ -22,11 +18,8 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace {
-
-constexpr int kGap = 16;
 
 int ignoreErrors(Display*, XErrorEvent*) {
     return 0;  // windows come and go while the tree is walked
@@ -141,31 +134,6 @@ int watch(Display* display, const std::string& title, double seconds) {
     return 0;
 }
 
-int state(Display* display, const std::string& title) {
-    Window window = find(display, DefaultRootWindow(display), title);
-    XWindowAttributes attributes;
-    if (!window || !XGetWindowAttributes(display, window, &attributes)) {
-        std::printf("absent\n");
-        return 1;
-    }
-    std::printf("%s\n", attributes.map_state == IsViewable ? "viewable" : "hidden");
-    Atom hints = XInternAtom(display, "_MOTIF_WM_HINTS", False), type;
-    int format;
-    unsigned long count, after;
-    unsigned char* value = nullptr;
-    if (XGetWindowProperty(display, window, hints, 0, 5, False, hints, &type, &format, &count,
-                           &after, &value) == Success &&
-        value != nullptr && count >= 2) {
-        const long* fields = reinterpret_cast<const long*>(value);
-        const long functions = fields[1];
-        std::printf("functions:%s%s%s%s%s\n", functions & 0x2 ? " resize" : "",
-                    functions & 0x4 ? " move" : "", functions & 0x8 ? " minimize" : "",
-                    functions & 0x10 ? " maximize" : "", functions & 0x20 ? " close" : "");
-        XFree(value);
-    }
-    return 0;
-}
-
 int shot(int argc, char** argv, Display* display) {
     QGuiApplication app(argc, argv);
     Window window = argc > 3 ? find(display, DefaultRootWindow(display), argv[3]) : 0;
@@ -178,48 +146,19 @@ int shot(int argc, char** argv, Display* display) {
     return picture.save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
 }
 
-int join(int argc, char** argv) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QGuiApplication app(argc, argv);
-    std::vector<QImage> pictures;
-    int width = 0, height = 0;
-    for (int i = 3; i < argc; ++i) {
-        pictures.emplace_back(QString::fromLocal8Bit(argv[i]));
-        width += pictures.back().width() + (i > 3 ? kGap : 0);
-        height = std::max(height, pictures.back().height());
-    }
-    QImage joined(width, height, QImage::Format_RGB32);
-    joined.fill(Qt::black);
-    QPainter painter(&joined);
-    int x = 0;
-    for (const QImage& picture : pictures) {
-        painter.drawImage(x, 0, picture);
-        x += picture.width() + kGap;
-    }
-    painter.end();
-    return joined.save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 3 && std::string(argv[1]) == "join") {
-        return join(argc, argv);
-    }
     std::unique_ptr<Display, int (*)(Display*)> connection(XOpenDisplay(nullptr), XCloseDisplay);
     Display* display = connection.get();
     if (display == nullptr || argc < 3) {
-        std::fprintf(stderr,
-                     "usage: x_window watch TITLE SECONDS | state TITLE | shot FILE [TITLE]\n");
+        std::fprintf(stderr, "usage: x_window watch TITLE SECONDS | shot FILE [TITLE]\n");
         return 2;
     }
     XSetErrorHandler(ignoreErrors);
     const std::string command = argv[1];
     if (command == "watch" && argc == 4) {
         return watch(display, argv[2], std::atof(argv[3]));
-    }
-    if (command == "state") {
-        return state(display, argv[2]);
     }
     if (command == "shot") {
         return shot(argc, argv, display);
