@@ -1,17 +1,26 @@
-// Disk faults on real small file systems in a private mount namespace (root only): a full
-// disk, a read-only one, and one that fails under the writes. What the system itself
-// reports reaches the window in its language, and no write it refused counts as done.
+// Disk faults on real small file systems, in a child process with a private mount namespace
+// (root only): a full disk, a read-only one, and one that fails under the writes. What the
+// system itself reports reaches the window in its language, and no write it refused counts
+// as done.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 
-#include "child_process.h"
+#include "install/installer_transaction.h"
 #include "install/payload_validation.h"
 #include "install/product.h"
+#include "platform/bundle.h"
+#include "recording_file_system.h"
 #include "signing_fixtures.h"
 #include "temp_dir.h"
+#include "tree_snapshot.h"
 
 namespace tessuro {
 namespace {
@@ -22,12 +31,33 @@ std::string quoted(const fs::path& path) {
     return "'" + path.string() + "'";
 }
 
-// The output of a shell script run inside a private mount namespace.
-std::string inNamespace(const std::string& script) {
-    test::ChildProcess process(
-        "/usr/bin/unshare",
-        {.arguments = {"--mount", "--propagation", "private", "/bin/sh", "-c", script}});
-    return process.readAll();
+// In a child process with a private mount namespace: the shell commands of `setup`, then
+// `work`, whose answer comes back; "setup exited N" when the commands fail.
+std::string inNamespace(const std::string& setup, const std::function<std::string()>& work) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        return "no pipe";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::string answer = "no private mount namespace";
+        if (::unshare(CLONE_NEWNS) == 0 &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
+            const int status = std::system(("set -e; " + setup).c_str());
+            answer = status == 0 ? work() : "setup exited " + std::to_string(WEXITSTATUS(status));
+        }
+        (void)!::write(out[1], answer.data(), answer.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string answer;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    ::waitpid(child, nullptr, 0);
+    return answer;
 }
 
 class DiskFault : public ::testing::Test {
@@ -35,7 +65,7 @@ protected:
     test::TempDir dir;
     const fs::path apps = dir / "Applications", destination = apps / "Tessuro.app";
     const fs::path oldBundle = dir / "old/Tessuro.app", newBundle = dir / "new/Tessuro.app";
-    const fs::path anchor = dir / "root.pem";
+    const std::string putOld = "cp -a " + quoted(oldBundle) + " " + quoted(destination);
 
     void SetUp() override {
         if (::geteuid() != 0) {
@@ -48,16 +78,41 @@ protected:
                         std::string(6u << 20, 'm'));
         const auto& pki = test::TestPki::shared();
         codesign::signBundle(newBundle, pki.identity(pki.leaf));
-        test::writeFile(anchor, pki.rootPem());
     }
 
-    const std::string putOld = "cp -a " + quoted(oldBundle) + " " + quoted(destination);
+    static void validate(const fs::path& bundle) {
+        PayloadValidation::validate(bundle, test::TestPki::shared().service());
+    }
 
-    // Runs `setup` then the transaction inside a private mount namespace; its report.
-    std::string run(const std::string& setup, const std::string& options = "") const {
-        return inNamespace("set -e; " + setup + "; " + quoted(TESSURO_TRANSACTION_HARNESS) + " " +
-                           quoted(newBundle) + " " + quoted(destination) + " " + quoted(anchor) +
-                           " " + options + " || true");
+    // The transaction with the real validation, the disk failed by writing to `trigger`
+    // right before the first operation whose log entry begins with `failBefore`: "ok" or
+    // "error: <the window's text>", then the destination's build number (or "absent") and
+    // the number of hidden items beside it.
+    std::string install(std::string failBefore = "", const std::string& trigger = "") const {
+        test::RecordingFileSystem files;
+        files.beforeEach = [&](const std::string& operation) {
+            if (!failBefore.empty() && operation.starts_with(failBefore)) {
+                std::ofstream(trigger) << "failing disk\n";
+                failBefore.clear();
+            }
+        };
+        std::vector<std::function<void()>> later;
+        std::string answer = "ok";
+        try {
+            InstallerTransaction::install(
+                newBundle, destination, validate,
+                {files, [&](std::function<void()> job) { later.push_back(std::move(job)); }});
+            for (auto& job : later) {
+                job();
+            }
+        } catch (const Error& error) {
+            answer = "error: " + error.localizedDescription();
+        }
+        return answer + "\ndestination: " +
+               (fs::exists(destination)
+                    ? bundleInfoString(destination, "CFBundleVersion").value_or("?")
+                    : "absent") +
+               "\nhidden: " + std::to_string(test::hiddenItems(apps).size()) + "\n";
     }
 };
 
@@ -70,9 +125,8 @@ TEST_F(DiskFault, AFullOrReadOnlyDiskLeavesThePreviousVersion) {
           std::pair{tmpfs + "64m tessuro-test " + quoted(apps) + "; " + putOld +
                         "; mount -o remount,ro " + quoted(apps),
                     folder + "磁盘是只读的"}}) {
-        std::string report = run(setup);
-        EXPECT_NE(report.find(reason + "\ndestination: 1\nhidden: 0\n"), std::string::npos)
-            << report;
+        const std::string report = inNamespace(setup, [&] { return install(); });
+        EXPECT_EQ(report, reason + "\ndestination: 1\nhidden: 0\n");
     }
 }
 
@@ -84,30 +138,37 @@ TEST_F(DiskFault, AFullOrReadOnlyDiskLeavesThePreviousVersion) {
 TEST_F(DiskFault, AWriteThatNeverReachesTheDiskIsNoSuccess) {
     const fs::path image = dir / "disk.img";
     const std::string mount = "mount -o loop,errors=remount-ro " + quoted(image) + " " +
-                              quoted(apps) +
-                              " 2> /dev/null || { echo 'no loop device'; exit 0; }; ";
-    const std::string trigger =
-        "/sys/fs/ext4/$(basename $(findmnt -no SOURCE " + quoted(apps) + "))/trigger_fs_error";
-    const std::string tool = quoted(TESSURO_CODESIGN_TOOL);
+                              quoted(apps) + " 2> /dev/null || exit 77; ";
     for (const char* before : {"syncFileSystem", "syncDirectory"}) {
         const std::string makeDisk = "rm -f " + quoted(image) + "; truncate -s 96M " +
                                      quoted(image) + " && mkfs.ext4 -q -F " + quoted(image);
         if (std::system((makeDisk + " > /dev/null 2>&1").c_str()) != 0) {
             GTEST_SKIP() << "mkfs.ext4 is not available";
         }
-        std::string report = run(mount + putOld + "; sync",
-                                 std::string("--fail-disk-before ") + before + " " + trigger);
-        if (report.find("no loop device") != std::string::npos) {
+        const fs::path device = dir / "device";
+        const std::string setup = mount + putOld + "; sync; basename $(findmnt -no SOURCE " +
+                                  quoted(apps) + ") > " + quoted(device);
+        const std::string report = inNamespace(setup, [&] {
+            std::string name;
+            std::ifstream(device) >> name;
+            return install(before, "/sys/fs/ext4/" + name + "/trigger_fs_error");
+        });
+        if (report == "setup exited 77") {
             GTEST_SKIP() << "no loop device here";
         }
         EXPECT_NE(report.find("error: 无法写入磁盘"), std::string::npos) << before << report;
         EXPECT_NE(report.find("磁盘是只读的"), std::string::npos) << before << report;
         // What reached the disk, seen after a check and a fresh mount.
-        std::string disk =
-            inNamespace("e2fsck -fy " + quoted(image) + " > /dev/null 2>&1 || true; " + mount +
-                        tool + " verify --anchor " + quoted(anchor) + " --requirement '" +
-                        PayloadValidation::payloadRequirement() + "' " + quoted(destination));
-        EXPECT_NE(disk.find("valid\n"), std::string::npos) << before << disk;
+        const std::string disk =
+            inNamespace("e2fsck -fy " + quoted(image) + " > /dev/null 2>&1 || true; " + mount, [&] {
+                try {
+                    validate(destination);
+                } catch (const Error& error) {
+                    return error.localizedDescription();
+                }
+                return std::string("valid");
+            });
+        EXPECT_EQ(disk, "valid") << before;
     }
 }
 
