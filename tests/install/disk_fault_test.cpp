@@ -73,7 +73,7 @@ protected:
         }
         fs::create_directories(apps);
         test::makeSignedBundle(oldBundle, "1");
-        test::makeUnsignedBundle(newBundle, std::string(payloadBundleIdentifier), "2");
+        test::makeUnsignedBundle(newBundle, "2");
         test::writeFile(newBundle / "Contents/Resources/media/movie.bin",
                         std::string(6u << 20, 'm'));
         const auto& pki = test::TestPki::shared();

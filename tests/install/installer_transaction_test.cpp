@@ -46,7 +46,7 @@ protected:
     std::vector<codesign::DigestCache*> memos;  // the digest memo each check was given
     std::function<void(const fs::path&)> onVerify = [](const fs::path&) {};
 
-    void SetUp() override { test::makeTessuroBundle(source, "2"); }
+    void SetUp() override { test::makeUnsignedBundle(source, "2"); }
 
     std::optional<fs::path> install() {
         InstallerTransaction::Environment environment{
@@ -93,7 +93,7 @@ protected:
         fs::remove_all(apps);
         fs::create_directories(apps);
         if (upgrade) {
-            test::makeTessuroBundle(destination, "1");
+            test::makeUnsignedBundle(destination, "1");
         }
         files.log.clear();
         files.faults.clear();
@@ -137,7 +137,7 @@ TEST_F(Transaction, FreshInstallChecksSourceStagedAndInstalledCopies) {
 }
 
 TEST_F(Transaction, UpgradeSwapsOnDiskAndRemovesOnlyTheBackupAfterwards) {
-    test::makeTessuroBundle(destination, "1");
+    test::makeUnsignedBundle(destination, "1");
     auto old = treeSnapshot(destination);
 
     std::optional<fs::path> backup = install();
@@ -276,7 +276,7 @@ TEST_F(Transaction, ChangesAtTheDestinationDuringTheInstallAreRefused) {
     auto moveAway = [&] { fs::rename(destination, dir / "Taken.app"); };
     auto putOther = [&] {
         moveAway();
-        test::makeTessuroBundle(destination, "3");
+        test::makeUnsignedBundle(destination, "3");
     };
     auto makeFolder = [&] { fs::create_directory(destination); };
     struct Case {
@@ -333,7 +333,7 @@ TEST_F(Transaction, AReplacementThatCannotBePutBackIsNamed) {
     files.beforeEach = [&](const std::string& op) {
         if (op.starts_with("exchange ") && ++exchanges == 1) {
             fs::rename(destination, dir / "Taken.app");
-            test::makeTessuroBundle(destination, "4");
+            test::makeUnsignedBundle(destination, "4");
         } else if (op.starts_with("exchange ")) {
             throw Error(std::string(kPosixErrorDomain), EIO, "exchange failed");
         }
@@ -343,7 +343,7 @@ TEST_F(Transaction, AReplacementThatCannotBePutBackIsNamed) {
     fs::path movedTo = apps / hiddenItems(apps)[0];
     EXPECT_EQ(failure, "安装期间目标文件发生变化：新版本已安装，原位置的项目已移到“" +
                            movedTo.string() + "”");
-    EXPECT_EQ(treeSnapshot(movedTo)["Contents/Resources/en.lproj/strings.txt"], "file:version 4");
+    EXPECT_EQ(treeSnapshot(movedTo)["Contents/Resources/data/levels/one.dat"], "file:level one 4");
     EXPECT_EQ(treeSnapshot(destination), treeSnapshot(source));
 }
 
@@ -355,7 +355,7 @@ TEST_F(Transaction, TheDestinationsInfoPlistIsReadFromTheInspectedFolderOnly) {
     auto foreign = treeSnapshot(destination);
     changeBefore("readFileAt", [&] {
         fs::rename(destination, dir / "Foreign.app");
-        test::makeTessuroBundle(destination, "1");
+        test::makeUnsignedBundle(destination, "1");
     });
     EXPECT_EQ(installFailure(), "同名位置不是Tessuro，未替换原文件");
     EXPECT_EQ(treeSnapshot(dir / "Foreign.app"), foreign);
@@ -443,7 +443,7 @@ void expectNothingLost(const fs::path& apps, const std::string& failure, bool up
 // that failed is never a success, and the previous bundle is never lost.
 TEST_F(Transaction, AFailureOfAnyFileOperationLosesNothing) {
     const auto fresh = treeSnapshot(source);
-    test::makeTessuroBundle(dir / "Old.app", "1");
+    test::makeUnsignedBundle(dir / "Old.app", "1");
     const auto old = treeSnapshot(dir / "Old.app");
     int cases = 0;
     for (int configuration = 0; configuration < 8; ++configuration) {

@@ -1,7 +1,6 @@
 #include "platform/running_applications.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -91,36 +90,6 @@ TEST(RunningApplications, TerminateIsARegularQuitRequestAndExitIsSeenBeforeReapi
     // A zombie is no running copy.
     EXPECT_EQ(pidsOf(runningApplicationsWithBundleIdentifier(id)),
               std::vector<pid_t>{stubborn.pid()});
-}
-
-// The lister runs as "nobody": it sees nobody's own copy, but not root's, whose
-// executable it may not read.
-TEST(RunningApplications, ProcessesWhoseExecutableCannotBeReadAreNotCounted) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to start a process as another user";
-    }
-    TempDir dir;
-    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
-    std::string id = test::uniqueBundleIdentifier("com.example.private");
-    auto exe = test::makeAppBundle(dir / "P.app", id);
-    ChildProcess rootCopy(exe, {});
-    ChildProcess nobodyCopy(exe, {.runAs = test::nobodyUid()});
-    ASSERT_EQ(rootCopy.readLine(), "ready");
-    ASSERT_EQ(nobodyCopy.readLine(), "ready");
-
-    pid_t lister = ::fork();
-    ASSERT_GE(lister, 0);
-    if (lister == 0) {
-        uid_t nobody = test::nobodyUid();
-        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
-            ::_exit(2);
-        }
-        RunningApplications apps = runningApplicationsWithBundleIdentifier(id);
-        ::_exit(pidsOf(apps) == std::vector<pid_t>{nobodyCopy.pid()} ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(lister, &status, 0), lister);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

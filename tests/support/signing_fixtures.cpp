@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "install/product.h"
 #include "temp_dir.h"
 
 namespace tessuro::test {
@@ -14,7 +15,7 @@ const TestPki& TestPki::shared() {
         auto make = [](const Credential* issuer, const auto& adjust) {
             CertificateSpec spec;
             spec.commonName = "Developer ID Application: Vorlak";
-            spec.organizationalUnit = "Q7XK4M2LD8";
+            spec.organizationalUnit = std::string(payloadTeamIdentifier);
             adjust(spec);
             return makeCertificate(spec, issuer);
         };
@@ -57,9 +58,8 @@ SigningIdentity TestPki::identity(const Credential& leaf) const {
     return identity;
 }
 
-void makeUnsignedBundle(const std::filesystem::path& bundle, const std::string& identifier,
-                        const std::string& version) {
-    writeInfoPlist(bundle, {{"CFBundleIdentifier", identifier},
+void makeUnsignedBundle(const std::filesystem::path& bundle, const std::string& version) {
+    writeInfoPlist(bundle, {{"CFBundleIdentifier", std::string(payloadBundleIdentifier)},
                             {"CFBundleExecutable", "Tessuro"},
                             {"CFBundleVersion", version}});
     std::filesystem::path executable = bundle / "Contents/MacOS/Tessuro";
@@ -77,7 +77,7 @@ void makeUnsignedBundle(const std::filesystem::path& bundle, const std::string& 
 
 void makeSignedBundle(const std::filesystem::path& bundle, const std::string& version,
                       const SignOptions& options) {
-    makeUnsignedBundle(bundle, "com.vorlak.tessuro.psvalidation", version);
+    makeUnsignedBundle(bundle, version);
     const TestPki& pki = TestPki::shared();
     signBundle(bundle, pki.identity(pki.leaf), options);
 }

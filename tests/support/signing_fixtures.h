@@ -32,11 +32,9 @@ struct TestPki {
     codesign::SigningIdentity identity(const codesign::Credential& leaf) const;
 };
 
-// A Tessuro.app to sign: an executable script, Info.plist, nested folders with resources,
-// a localisation folder, and relative links (one to a folder).
-void makeUnsignedBundle(const std::filesystem::path& bundle,
-                        const std::string& identifier = "com.vorlak.tessuro.psvalidation",
-                        const std::string& version = "1");
+// A Tessuro.app to sign: an executable script, Info.plist, nested folders with resources
+// (one file naming the version), a localisation folder, and relative links (one to a folder).
+void makeUnsignedBundle(const std::filesystem::path& bundle, const std::string& version = "1");
 
 // makeUnsignedBundle, then signed by the test leaf.
 void makeSignedBundle(const std::filesystem::path& bundle, const std::string& version = "1",

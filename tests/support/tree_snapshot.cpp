@@ -4,9 +4,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "install/product.h"
-#include "temp_dir.h"
-
 namespace tessuro::test {
 
 namespace fs = std::filesystem;
@@ -42,17 +39,6 @@ std::vector<std::string> hiddenItems(const fs::path& folder) {
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-void makeTessuroBundle(const fs::path& bundle, const std::string& version) {
-    writeInfoPlist(bundle, {{"CFBundleIdentifier", std::string(payloadBundleIdentifier)},
-                            {"CFBundleVersion", version},
-                            {"CFBundleExecutable", "Tessuro"}});
-    writeFile(bundle / "Contents/MacOS/Tessuro", "#!/bin/sh\necho Tessuro " + version + "\n");
-    fs::permissions(bundle / "Contents/MacOS/Tessuro", fs::perms(0755));
-    writeFile(bundle / "Contents/Resources/data.txt", std::string(64, version[0]));
-    writeFile(bundle / "Contents/Resources/en.lproj/strings.txt", "version " + version);
-    fs::create_symlink("Resources/data.txt", bundle / "Contents/data-link");
 }
 
 }  // namespace tessuro::test

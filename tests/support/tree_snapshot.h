@@ -14,8 +14,4 @@ std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& roo
 // The names in a folder that begin with ".Tessuro-".
 std::vector<std::string> hiddenItems(const std::filesystem::path& folder);
 
-// A small bundle of the payload's identifier, its files telling its version; a script as
-// its executable, a resource, a folder and a relative link.
-void makeTessuroBundle(const std::filesystem::path& bundle, const std::string& version);
-
 }  // namespace tessuro::test

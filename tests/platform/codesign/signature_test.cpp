@@ -284,7 +284,7 @@ TEST(Signature, TheSignerRefusesWhatTheVerifierWouldAndSaysWhy) {
         {linkedOut("Info.plist"), &TestPki::leaf, kPosixErrorDomain, ELOOP, "符号链接"},
         {[](auto& c, auto&) {
              test::writeInfoPlist(c.parent_path(),
-                                  {{"CFBundleIdentifier", "com.vorlak.tessuro.psvalidation"},
+                                  {{"CFBundleIdentifier", std::string(payloadBundleIdentifier)},
                                    {"CFBundleExecutable", "../Resources/x"}});
          },
          &TestPki::leaf, kCodeSigningErrorDomain, codesign_code::kMalformed,
