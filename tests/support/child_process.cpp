@@ -1,7 +1,6 @@
 #include "child_process.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -41,10 +40,6 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable, Options opti
     }
     if (pid_ == 0) {
         ::dup2(pipeFds[1], STDOUT_FILENO);
-        if (options.runAs && (::setgroups(0, nullptr) != 0 || ::setgid(*options.runAs) != 0 ||
-                              ::setuid(*options.runAs) != 0)) {
-            ::_exit(126);
-        }
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -66,17 +61,6 @@ std::string ChildProcess::readLine(int seconds) {
         line.push_back(c);
     }
     return line;
-}
-
-std::string ChildProcess::readAll(int seconds) {
-    std::string all;
-    char buffer[4096];
-    ssize_t n;
-    while (readable(output_.get(), seconds) &&
-           (n = ::read(output_.get(), buffer, sizeof buffer)) > 0) {
-        all.append(buffer, static_cast<std::size_t>(n));
-    }
-    return all;
 }
 
 bool ChildProcess::hasExited() const {

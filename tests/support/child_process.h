@@ -3,7 +3,6 @@
 #include <sys/types.h>
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,7 +15,6 @@ class ChildProcess {
 public:
     struct Options {
         std::vector<std::string> arguments = {};
-        std::optional<uid_t> runAs = std::nullopt;  // drop to this user (and its group) before exec
     };
 
     ChildProcess(const std::filesystem::path& executable, Options options);
@@ -28,9 +26,6 @@ public:
 
     // The first line the program writes to its standard output, waiting at most `seconds`.
     std::string readLine(int seconds = 10);
-
-    // Everything the program writes to its standard output until it closes it.
-    std::string readAll(int seconds = 120);
 
     // True once the program has exited, whether or not it has been reaped.
     bool hasExited() const;
