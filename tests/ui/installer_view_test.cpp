@@ -3,6 +3,9 @@
 
 #include "ui/installer_view.h"
 
+#include <QBuffer>
+#include <QImage>
+
 #include "model_fakes.h"
 #include "platform/error.h"
 #include "ui/app_icon.h"
@@ -176,6 +179,38 @@ TEST_F(View, ReportsItsSizeOnlyWhenItChanges) {
     EXPECT_EQ(reports.back(), QSizeF(400, 260));
     for (std::size_t i = 1; i < reports.size(); ++i) {
         EXPECT_NE(reports[i], reports[i - 1]) << "an equal size is never reported twice";
+    }
+}
+
+// The icon the installer bundle names, with or without ".png", read without blocking; a
+// name with a path, a file that is no picture, or a FIFO give the built-in icon.
+TEST(InstallerIcon, TheBundlesOwnIconOrTheBuiltInOne) {
+    test::TempDir dir;
+    const QColor teal(0, 128, 128);
+    QImage picture(16, 16, QImage::Format_RGB32);
+    picture.fill(teal);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, "PNG");
+    const std::pair<const char*, bool> cases[] = {{"Icon", true},
+                                                  {"Icon.png", true},
+                                                  {"../../Resources/Icon.png", false},
+                                                  {"Garbage", false},
+                                                  {"Fifo", false}};
+    int index = 0;
+    for (const auto& [name, own] : cases) {
+        const std::filesystem::path bundle = dir / ("B" + std::to_string(index++) + ".app");
+        test::writeInfoPlist(bundle, {{"CFBundleIconFile", name}});
+        for (const char* at : {"Contents/Resources/Icon.png", "Resources/Icon.png"}) {
+            test::writeFile(bundle / at, png.toStdString());
+        }
+        test::writeFile(bundle / "Contents/Resources/Garbage", "not a picture");
+        test::makeFifo(bundle / "Contents/Resources/Fifo");
+        QImage icon;
+        EXPECT_TRUE(test::endsWithin(2, bundle / "Contents/Resources/Fifo",
+                                     [&] { icon = installerIcon(bundle).toImage(); }));
+        EXPECT_EQ(icon.pixelColor(0, 0) == teal, own) << name;
     }
 }
 
