@@ -21,7 +21,8 @@ const TestPki& TestPki::shared() {
         };
         auto authority = [](const char* name) {
             return [=](CertificateSpec& s) {
-                s = CertificateSpec{name, std::nullopt};
+                s = CertificateSpec();
+                s.commonName = name;
                 s.authority = true;
             };
         };
@@ -30,7 +31,10 @@ const TestPki& TestPki::shared() {
         p.leaf = make(&p.intermediate, [](auto&) {});
         p.otherTeamLeaf =
             make(&p.intermediate, [](auto& s) { s.organizationalUnit = "A1B2C3D4E5"; });
-        p.appleStyleLeaf = make(&p.intermediate, [](auto& s) { s.appleCriticalExtension = true; });
+        p.appleStyleLeaf =
+            make(&p.intermediate, [](auto& s) { s.criticalExtension = kAppleLeafExtension; });
+        p.unknownCriticalLeaf =
+            make(&p.intermediate, [](auto& s) { s.criticalExtension = "1.2.3.4"; });
         p.noCodeSigningLeaf = make(&p.intermediate, [](auto& s) { s.codeSigning = false; });
         p.expiredLeaf = make(&p.intermediate, [](auto& s) {
             s.notAfterDays = 0;

@@ -15,9 +15,10 @@ namespace tessuro::test {
 struct TestPki {
     codesign::Credential root;
     codesign::Credential intermediate;
-    codesign::Credential leaf;            // OU Q7XK4M2LD8, code signing
-    codesign::Credential otherTeamLeaf;   // OU A1B2C3D4E5
-    codesign::Credential appleStyleLeaf;  // with Apple's critical extension
+    codesign::Credential leaf;                 // OU Q7XK4M2LD8, code signing
+    codesign::Credential otherTeamLeaf;        // OU A1B2C3D4E5
+    codesign::Credential appleStyleLeaf;       // with Apple's critical extension
+    codesign::Credential unknownCriticalLeaf;  // with a critical extension nobody knows
     codesign::Credential noCodeSigningLeaf;
     codesign::Credential expiredLeaf;  // valid from a day before it was made to an hour before
     codesign::Credential untrustedRoot;

@@ -12,7 +12,6 @@ namespace {
 
 constexpr long kSecondsPerDay = 86400;
 constexpr int kVersion3 = 2;  // X.509 counts its versions from 0
-constexpr char kAppleLeafExtension[] = "1.2.840.113635.100.6.1.13";
 
 [[noreturn]] void failed(const std::string& what) {
     throw openSslError(codesign_code::kCryptoFailed, what);
@@ -59,8 +58,9 @@ void setSubject(X509* certificate, const CertificateSpec& spec) {
     add("C", "US");
 }
 
-void addAppleCriticalExtension(X509* certificate) {
-    ASN1_OBJECT* oid = OBJ_txt2obj(kAppleLeafExtension, 1);
+// An extension marked critical whose value is an ASN.1 NULL.
+void addCriticalExtension(X509* certificate, const std::string& oidText) {
+    ASN1_OBJECT* oid = OBJ_txt2obj(oidText.c_str(), 1);
     ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
     const unsigned char null[] = {0x05, 0x00};
     ASN1_OCTET_STRING_set(value, null, sizeof null);
@@ -86,8 +86,8 @@ void addExtensions(X509* certificate, X509* issuer, bool issued, const Certifica
     if (issued) {
         addExtension(certificate, issuer, NID_authority_key_identifier, "keyid:always");
     }
-    if (spec.appleCriticalExtension) {
-        addAppleCriticalExtension(certificate);
+    if (!spec.criticalExtension.empty()) {
+        addCriticalExtension(certificate, spec.criticalExtension);
     }
 }
 

@@ -17,14 +17,17 @@ struct Credential {
 };
 
 // What makeCertificate puts into a certificate.
+// The critical extension that Apple's Developer ID leaves carry.
+inline constexpr char kAppleLeafExtension[] = "1.2.840.113635.100.6.1.13";
+
 struct CertificateSpec {
     std::string commonName;
     std::optional<std::string> organizationalUnit;
     std::string organization = "Tessuro Development";
-    bool authority = false;               // a CA: basic constraints CA:TRUE, keyCertSign
-    bool codeSigning = true;              // a leaf: extended key usage codeSigning
-    bool appleCriticalExtension = false;  // the critical 1.2.840.113635.100.6.1.13 of Apple leaves
-    long notBeforeDays = -1;              // relative to now
+    bool authority = false;         // a CA: basic constraints CA:TRUE, keyCertSign
+    bool codeSigning = true;        // a leaf: extended key usage codeSigning
+    std::string criticalExtension;  // the OID of one more critical extension, or none
+    long notBeforeDays = -1;        // relative to now
     long notAfterDays = 3650;
     long notAfterExtraSeconds = 0;  // added to notAfterDays, for certificates about to expire
 };

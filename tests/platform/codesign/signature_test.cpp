@@ -14,6 +14,7 @@
 #include "install/product.h"
 #include "platform/codesign/apple_roots.h"
 #include "platform/codesign/code_directory.h"
+#include "platform/codesign/requirement.h"
 #include "platform/files.h"
 #include "signing_fixtures.h"
 #include "temp_dir.h"
@@ -119,8 +120,9 @@ Edit cms(Credential TestPki::*leaf, std::optional<long> age) {
 
 // Signs anew after `change` has edited CodeResources, by `leaf` with the test leaf's team in
 // the CodeDirectory, so that the seal is consistent and only its content is under test.
-Edit resealed(std::function<void(std::string&)> change,
-              Credential TestPki::*leaf = &TestPki::leaf) {
+// Info.plist is left unsealed (a zero hash) when told.
+Edit resealed(std::function<void(std::string&)> change, Credential TestPki::*leaf = &TestPki::leaf,
+              bool infoPlistSealed = true) {
     return [=](auto& c, auto& d) {
         const fs::path signature = c / "_CodeSignature";
         std::string resources = readFileContents(signature / "CodeResources", 1 << 26);
@@ -129,14 +131,14 @@ Edit resealed(std::function<void(std::string&)> change,
         auto hashOf = [](const fs::path& file) {
             return digest(HashType::Sha256, asBytes(readFileContents(file, 1 << 26)));
         };
-        const Bytes cd =
-            buildCodeDirectory({.identifier = std::string(payloadBundleIdentifier),
-                                .teamIdentifier = std::string(payloadTeamIdentifier),
-                                .infoPlistHash = hashOf(c / "Info.plist"),
-                                .requirementsHash = hashOf(signature / "CodeRequirements"),
-                                .resourcesHash = hashOf(signature / "CodeResources"),
-                                .executableHash = hashOf(c / "MacOS/Tessuro"),
-                                .executableSize = fs::file_size(c / "MacOS/Tessuro")});
+        const Bytes cd = buildCodeDirectory(
+            {.identifier = std::string(payloadBundleIdentifier),
+             .teamIdentifier = std::string(payloadTeamIdentifier),
+             .infoPlistHash = infoPlistSealed ? hashOf(c / "Info.plist") : Bytes(32, 0),
+             .requirementsHash = hashOf(signature / "CodeRequirements"),
+             .resourcesHash = hashOf(signature / "CodeResources"),
+             .executableHash = hashOf(c / "MacOS/Tessuro"),
+             .executableSize = fs::file_size(c / "MacOS/Tessuro")});
         test::writeFile(signature / "CodeDirectory", std::string(cd.begin(), cd.end()));
         cms(leaf, std::nullopt)(c, d);
     };
@@ -199,6 +201,10 @@ const struct {
      kStatusResourceModified},
     {"an added file", write("Resources/x.txt", "x"), kStatusResourceAdded},
     {"an added file beside the executable", write("MacOS/helper", "x"), kStatusResourceAdded},
+    {"an added file named like the signature's folder", write("_CodeSignatureX", "x"),
+     kStatusResourceAdded},
+    {"an added file that only the rule for everything seals", write("Support/x", "x"),
+     kStatusResourceAdded},
     {"a FIFO added", [](auto& c, auto&) { test::makeFifo(c / "Resources/pipe"); },
      kStatusResourceAdded},
     {"a removed file", remove("Resources/data/levels/one.dat"), kStatusResourceMissing},
@@ -215,6 +221,8 @@ const struct {
     {"Info.plist edited", append("Info.plist", "\n"), kStatusComponentModified},
     {"CodeResources edited", append(kSig + "CodeResources", " "), kStatusComponentModified},
     {"CodeRequirements edited", flip(kSig + "CodeRequirements", 20), kStatusComponentModified},
+    {"CodeRequirements removed", remove(kSig + "CodeRequirements"), kStatusComponentModified},
+    {"Info.plist left unsealed", resealed(unchanged, &TestPki::leaf, false), kStatusMalformed},
     {"bytes appended to the main executable", append("MacOS/Tessuro", "rm -rf ~\n"),
      kStatusExecutableModified},
     {"one byte of the main executable", flip("MacOS/Tessuro", 3), kStatusExecutableModified},
@@ -233,6 +241,9 @@ const struct {
      kStatusSignatureInvalid},
     {"the CodeDirectory and CMS of another bundle",
      copyFrom("Other.app", {"CodeDirectory", "CodeSignature"}), kStatusComponentModified},
+    {"an alternate CodeDirectory the CMS does not name",
+     then(resign(&TestPki::leaf, kSha1Primary), cms(&TestPki::leaf, std::nullopt)),
+     kStatusSignatureInvalid},
     {"the alternate CodeDirectory stripped",
      then(resign(&TestPki::leaf, kSha1Primary), remove(kSig + "CodeRequirements-1")),
      kStatusSignatureInvalid},
@@ -249,6 +260,8 @@ const struct {
     {"another team (OU)", resign(&TestPki::otherTeamLeaf), kStatusRequirementFailed},
     {"a root that is not trusted, in the CMS", resign(&TestPki::untrustedLeaf), kStatusUntrusted},
     {"a leaf not for code signing", resign(&TestPki::noCodeSigningLeaf), kStatusUntrusted},
+    {"a leaf with a critical extension nobody knows", resign(&TestPki::unknownCriticalLeaf),
+     kStatusUntrusted},
     {"a CodeDirectory team that is not the leaf's", resealed(unchanged, &TestPki::otherTeamLeaf),
      kStatusTeamMismatch},
     {"nested code in the seal", resealed([](std::string& r) {
@@ -317,6 +330,16 @@ TEST(Signature, TheSignerRefusesWhatTheVerifierWouldAndSaysWhy) {
     }
 }
 
+// The signer writes, as the designated requirement, the installer's own requirement.
+TEST(Signature, TheDesignatedRequirementIsTheInstallers) {
+    test::TempDir dir;
+    test::makeSignedBundle(dir / "A.app");
+    const Bytes expected =
+        encodeDesignatedRequirementSet(*parseRequirement(PayloadValidation::payloadRequirement()));
+    EXPECT_EQ(readFileContents(dir / "A.app/Contents/_CodeSignature/CodeRequirements", 1 << 20),
+              std::string(expected.begin(), expected.end()));
+}
+
 // Every file the verifier reads is checked to be a regular file before a byte is read: a
 // FIFO in place of a signed file fails the check at once instead of waiting for a writer.
 TEST(Signature, AFifoInPlaceOfASignedFileFailsAtOnce) {
@@ -336,8 +359,8 @@ TEST(Signature, AFifoInPlaceOfASignedFileFailsAtOnce) {
 }
 
 // Checks that share a digest memo read a sealed file unchanged since the memo took its
-// digest only once; a file changed after it, even at once and to the same size and
-// modification time, is read again.
+// digest only once, and still compare it with the seal; a file changed after it, even at
+// once and to the same size and modification time, is read again.
 TEST(Signature, AFileChangedAfterACheckIsReadAgain) {
     test::TempDir dir;
     test::makeSignedBundle(dir / "A.app");
@@ -352,6 +375,13 @@ TEST(Signature, AFileChangedAfterACheckIsReadAgain) {
         ASSERT_EQ(payloadStatus(dir / "A.app"), kStatusOk);
     }
     ASSERT_TRUE(memo.find(before, HashType::Sha256).has_value());
+    resealed([](std::string& r) {
+        const std::size_t entry = r.find("<key>Resources/data/levels/two.dat", r.find("files2"));
+        const std::size_t hash = r.find_first_of("+/0123456789", r.find("<key>hash2", entry) + 18);
+        r[hash] = r[hash] == '0' ? '1' : '0';
+    })(dir / "A.app/Contents", dir.path());
+    EXPECT_EQ(payloadStatus(dir / "A.app"), kStatusResourceModified) << "the memo's digest";
+    resign (&TestPki::leaf)(dir / "A.app/Contents", dir.path());
     flipByte(file, 2);
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
