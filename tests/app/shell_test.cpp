@@ -92,8 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
     Routes, ShellQuit,
     ::testing::Values(QuitRoute{"Quit", [](InstallerDelegate&) { QCoreApplication::quit(); }},
                       QuitRoute{"Close", [](InstallerDelegate& d) { d.window()->close(); }},
-                      QuitRoute{"Sigterm",
-                                [](InstallerDelegate&) { ::kill(::getpid(), SIGTERM); }}),
+                      QuitRoute{"Sigterm", [](InstallerDelegate&) { ::kill(::getpid(), SIGTERM); }},
+                      QuitRoute{"Sigint", [](InstallerDelegate&) { ::kill(::getpid(), SIGINT); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

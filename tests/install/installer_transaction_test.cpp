@@ -175,9 +175,10 @@ TEST_F(Transaction, UpgradeSwapsOnDiskAndRemovesOnlyTheBackupAfterwards) {
 // spelt, and what may not be replaced or followed (see the inspection's own tests).
 TEST_F(Transaction, RefusesBeforeWritingAnything) {
     fs::create_directory_symlink(source.parent_path(), dir / "Linked");
+    fs::create_directory_symlink(source, dir / "Link.app");
     for (fs::path spelling :
          {source, source / ".", source.parent_path() / "../Payload/./Tessuro.app",
-          source / "Contents/..", dir / "Linked/Tessuro.app"}) {
+          source / "Contents/..", dir / "Linked/Tessuro.app", dir / "Link.app"}) {
         destination = spelling;
         EXPECT_EQ(installFailure(), "不能用安装源替换它自己") << spelling;
     }
@@ -204,6 +205,11 @@ TEST_F(Transaction, RefusesBeforeWritingAnything) {
         EXPECT_NE(failure.find(message), std::string::npos) << failure;
         EXPECT_EQ(treeSnapshot(dir.path()), before) << message;
     }
+    // A payload that fails its check is the reason given, whatever else is wrong.
+    onVerify = [](const fs::path&) {
+        throw installerError(kRejected, installer_code::kValidationFailed);
+    };
+    EXPECT_EQ(installFailure(), kRejected);
 }
 
 // A failing validation stops the run at each of its three points, and leaves the

@@ -71,6 +71,8 @@ TEST(MainBundle, ExecutableInsideABundleStandsForTheBundle) {
     EXPECT_EQ(bundlePathForExecutable("/opt/X.app/Contents/Resources/installer"),
               "/opt/X.app/Contents/Resources");
     EXPECT_EQ(bundlePathForExecutable("/Contents/MacOS/installer"), "/Contents/MacOS");
+    EXPECT_EQ(bundlePathForExecutable("/opt/X.app/Other/MacOS/installer"),
+              "/opt/X.app/Other/MacOS");
     EXPECT_EQ(bundlePathForExecutable(bundleExecutablePath("/opt/Y.app", "y")), "/opt/Y.app");
 
     TempDir dir;
@@ -134,8 +136,8 @@ bool parses(const std::string& data) {
 // Hostile property lists nest deep enough to exhaust the parser's stack (found while
 // testing hostile layouts: 200 000 levels crashed it), or refer to themselves.
 TEST(PropertyListFile, DeepOrCyclicListsAreRefusedWithoutCrashing) {
-    EXPECT_TRUE(parses(nestedXmlPlist(200)));
-    EXPECT_FALSE(parses(nestedXmlPlist(300)));
+    EXPECT_TRUE(parses(nestedXmlPlist(PropertyList::kMaxDepth)));
+    EXPECT_FALSE(parses(nestedXmlPlist(PropertyList::kMaxDepth + 1)));
     EXPECT_FALSE(parses(nestedXmlPlist(2'000'000)));
     EXPECT_TRUE(parses(chainedBinaryPlist(200)));
     EXPECT_FALSE(parses(chainedBinaryPlist(300)));

@@ -78,6 +78,12 @@ TEST(OpenApplication, FailuresSayWhatIsWrong) {
          "应用程序的 Info.plist 没有写明可执行文件（CFBundleExecutable）"},
         {[&] { fs::remove(test::makeAppBundle(dir / "X.app", "x")); },
          launch_code::kExecutableMissing, "找不到可执行文件“" + exe.string() + "”"},
+        {[&] {
+             const fs::path made = test::makeAppBundle(dir / "X.app", "x");
+             fs::remove(made);
+             fs::create_directory(made);
+         },
+         launch_code::kNotExecutable, "“" + exe.string() + "”不是可执行文件"},
         {[&] { ::chmod(test::makeAppBundle(dir / "X.app", "x").c_str(), 0644); },
          launch_code::kExecFailed, "“" + exe.string() + "”没有执行权限"},
         {[&] { test::writeFile(test::makeAppBundle(dir / "X.app", "x"), "\x01\x02garbage"); },

@@ -110,6 +110,8 @@ TEST(RequirementEvaluation, EachClauseDecidesOrFailsClosed) {
         {"certificate root[subject.CN] = \"Test Root\"", Holds},
         {"certificate -2[subject.CN] = *Relations", Holds},
         {"certificate leaf[subject.CN] = Developer*", Holds},
+        {"certificate leaf[subject.CN] = ID*", Fails},
+        {"certificate leaf[subject.OU] = *Q7XK4M2LD8", Holds},
         {"certificate leaf[subject.CN] == *Vorlak*", Holds},
         {"certificate 7[subject.CN] exists", Fails},
         {"certificate leaf[subject.L] absent", Holds},
