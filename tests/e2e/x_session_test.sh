@@ -3,7 +3,8 @@
 # as an unprivileged user whose /Applications is not writable and whose ~/Applications holds
 # an older signed copy, the first run fails; a click on "改为安装到我的应用程序" replaces the
 # older copy with the payload and leaves nothing beside it; Return ("立即启动") starts the
-# installed app and the installer ends. Meanwhile the X server is asked for the window's
+# installed app and the installer ends (as it does when the window is closed after a
+# failure). Meanwhile the X server is asked for the window's
 # position and size after every change it reports, and every 2 ms: the window must never
 # move, not by one pixel, through all its resizes. A minimise carried out by the window
 # manager is undone, and the window offers neither minimise nor maximise. Every step waits
@@ -74,24 +75,32 @@ echo '<openbox_config><theme><animateIconify>no</animateIconify></theme></openbo
   > "$work/openbox.xml"
 openbox --config-file "$work/openbox.xml" > "$work/openbox.log" 2>&1 &
 pids+=($!)
-# Openbox names its check window once it manages the screen; a window mapped before would
-# be placed twice.
+# Openbox names its check window on the root once it manages the screen; a window mapped
+# before would be placed twice.
 wait_for 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || { cat "$work/openbox.log"; exit 1; }
+
+# Starts the installer and waits for its run to fail at once (/Applications is not writable
+# for nobody): the window grows to the error and the two buttons.
+start_failing() {
+  "$here/sandbox.sh" --user nobody --home "$work/home" "$work/Applications" \
+    "$work/Tessuro Installer.app/Contents/MacOS/Tessuro Installer" >> "$work/installer.log" 2>&1 &
+  installer=$!
+  pids+=($installer)
+  wait_for '[ -n "$(window)" ]'
+  win=$(window)
+  wait_for viewable
+  wait_for '[ "$(height)" -gt 260 ] 2> /dev/null'
+}
+
+# A user who gives up closes the window (Alt+F4, through openbox), and the installer ends.
+start_failing
+xdotool windowactivate --sync "$win" key alt+F4 > /dev/null 2>&1
+wait_for '! kill -0 $installer 2> /dev/null'
 
 "$probe" watch "$title" 600 > "$work/geometry" &
 watcher=$!
 pids+=($watcher)
-"$here/sandbox.sh" --user nobody --home "$work/home" "$work/Applications" \
-  "$work/Tessuro Installer.app/Contents/MacOS/Tessuro Installer" > "$work/installer.log" 2>&1 &
-installer=$!
-pids+=($installer)
-
-wait_for '[ -n "$(window)" ]'
-win=$(window)
-# The run fails at once (/Applications is not writable for nobody): the window grows to the
-# error and the two buttons.
-wait_for viewable
-wait_for '[ "$(height)" -gt 260 ] 2> /dev/null'
+start_failing
 shot 1-failed
 
 # No minimise or maximise on offer; a minimise the window manager carries out is undone.
