@@ -65,6 +65,21 @@ protected:
         return out;
     }
 
+    // How many pixels of the window, as drawn, lie within `within` of the colour.
+    int pixelsNear(QColor colour, int within) const {
+        const QImage image = view->grab().toImage();
+        int found = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                found += std::abs(c.red() - colour.red()) <= within &&
+                         std::abs(c.green() - colour.green()) <= within &&
+                         std::abs(c.blue() - colour.blue()) <= within;
+            }
+        }
+        return found;
+    }
+
     void pressReturn() {
         QTest::keyClick(window.get(), Qt::Key_Return);
         settle();
@@ -113,9 +128,11 @@ TEST_F(View, AFailureOffersRetryAndTheAlternativeOnce) {
 }
 
 TEST_F(View, InstalledThenLaunching) {
+    const QColor green(0x34, 0xC7, 0x59), red(0xFF, 0x3B, 0x30);
     model->startInstallation();
     runToEnd();
     EXPECT_EQ(shown(), (Shown{"check", "title 安装成功", "button 立即启动 (default)"}));
+    EXPECT_GT(pixelsNear(green, 24), 200) << "the check mark is green";
 
     pressReturn();
     EXPECT_EQ(shown(), (Shown{"check", "title 安装成功", "button 正在启动… (disabled)"}));
@@ -124,6 +141,7 @@ TEST_F(View, InstalledThenLaunching) {
     EXPECT_EQ(shown(),
               (Shown{"check", "title 安装成功", "error 已安装，但启动失败：找不到可执行文件“/x”",
                      "button 立即启动 (default)"}));
+    EXPECT_GT(pixelsNear(red, 40), 30) << "the error is red";
 }
 
 // An error is shown verbatim, wrapped at 340 even without a break opportunity. Chinese is
