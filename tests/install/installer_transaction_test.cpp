@@ -488,14 +488,15 @@ TEST_F(Transaction, AFailureOfAnyFileOperationLosesNothing) {
     EXPECT_GT(cases, 200);
 }
 
-// Thousands of files copied and verified three times with the real validation, and few
-// descriptors to spare: none is held per file beyond its own step.
+// Thousands of files in hundreds of folders copied and verified three times with the real
+// validation, and few descriptors to spare: none is held per file or folder beyond its own
+// step.
 TEST(TransactionWithValidation, ABundleWithVeryManyFilesNeedsFewDescriptors) {
     test::TempDir dir;
     const fs::path payload = dir / "Payload/Tessuro.app";
     test::makeUnsignedBundle(payload);
     for (int i = 0; i < 3000; ++i) {
-        test::writeFile(payload / "Contents/Resources/many" / std::to_string(i / 1000) /
+        test::writeFile(payload / "Contents/Resources/many" / std::to_string(i / 10) /
                             (std::to_string(i) + ".txt"),
                         std::to_string(i));
     }
