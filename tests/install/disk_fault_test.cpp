@@ -31,21 +31,61 @@ std::string quoted(const fs::path& path) {
     return "'" + path.string() + "'";
 }
 
-// In a child process with a private mount namespace: the shell commands of `setup`, then
-// `work`, whose answer comes back; "setup exited N" when the commands fail.
+// The threads of this process, once those that are ending have gone (up to a second): a
+// child forked beside another thread could find a lock that thread held, held for good.
+std::size_t threadsAfterEnding() {
+    std::size_t count = 0;
+    for (int tries = 0; tries < 100; ++tries) {
+        count = 0;
+        for ([[maybe_unused]] const auto& task : fs::directory_iterator("/proc/self/task")) {
+            ++count;
+        }
+        if (count == 1) {
+            break;
+        }
+        ::usleep(10'000);
+    }
+    return count;
+}
+
+// In the child: the shell commands of `setup` in a private mount namespace, then `work`.
+// Nothing leaves as an exception, which would run the rest of the suite in the child.
+std::string inPrivateNamespace(const std::string& setup,
+                               const std::function<std::string()>& work) noexcept {
+    try {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return "no private mount namespace";
+        }
+        const int status = std::system(("set -e; " + setup).c_str());
+        return status == 0 ? work() : "setup exited " + std::to_string(WEXITSTATUS(status));
+    } catch (const std::exception& error) {
+        return std::string("exception in the child: ") + error.what();
+    } catch (...) {
+        return "exception in the child";
+    }
+}
+
+// In a child process with a private mount namespace, which ends with it and takes its
+// mounts along: the shell commands of `setup`, then `work`, whose answer comes back;
+// "setup exited N" when the commands fail. A child that hangs is ended after a minute.
 std::string inNamespace(const std::string& setup, const std::function<std::string()>& work) {
+    if (const std::size_t threads = threadsAfterEnding(); threads != 1) {
+        return std::to_string(threads) + " threads running: no fork";
+    }
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
         return "no pipe";
     }
     const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return "no fork";
+    }
     if (child == 0) {
-        std::string answer = "no private mount namespace";
-        if (::unshare(CLONE_NEWNS) == 0 &&
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
-            const int status = std::system(("set -e; " + setup).c_str());
-            answer = status == 0 ? work() : "setup exited " + std::to_string(WEXITSTATUS(status));
-        }
+        ::alarm(60);
+        const std::string answer = inPrivateNamespace(setup, work);
         (void)!::write(out[1], answer.data(), answer.size());
         ::_exit(0);
     }
@@ -56,7 +96,11 @@ std::string inNamespace(const std::string& setup, const std::function<std::strin
         answer.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(out[0]);
-    ::waitpid(child, nullptr, 0);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFSIGNALED(status)) {
+        answer += "child ended by signal " + std::to_string(WTERMSIG(status));
+    }
     return answer;
 }
 
@@ -151,13 +195,17 @@ TEST_F(DiskFault, AWriteThatNeverReachesTheDiskIsNoSuccess) {
         const std::string report = inNamespace(setup, [&] {
             std::string name;
             std::ifstream(device) >> name;
+            if (!name.starts_with("loop")) {
+                return "not the test's loop device: " + name;  // never fail another disk
+            }
             return install(before, "/sys/fs/ext4/" + name + "/trigger_fs_error");
         });
         if (report == "setup exited 77") {
             GTEST_SKIP() << "no loop device here";
         }
-        EXPECT_NE(report.find("error: 无法写入磁盘"), std::string::npos) << before << report;
-        EXPECT_NE(report.find("磁盘是只读的"), std::string::npos) << before << report;
+        EXPECT_NE(report.find("error: 无法写入磁盘"), std::string::npos)
+            << before << ": " << report;
+        EXPECT_NE(report.find("磁盘是只读的"), std::string::npos) << before << ": " << report;
         // What reached the disk, seen after a check and a fresh mount.
         const std::string disk =
             inNamespace("e2fsck -fy " + quoted(image) + " > /dev/null 2>&1 || true; " + mount, [&] {

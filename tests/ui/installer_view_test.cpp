@@ -201,7 +201,7 @@ TEST_F(View, ReportsItsSizeOnlyWhenItChanges) {
 }
 
 // The icon the installer bundle names, with or without ".png", read without blocking; a
-// name with a path, a file that is no picture, or a FIFO give the built-in icon.
+// name with a path, a file that is no picture, or a FIFO give the built-in icon, whole.
 TEST(InstallerIcon, TheBundlesOwnIconOrTheBuiltInOne) {
     test::TempDir dir;
     const QColor teal(0, 128, 128);
@@ -228,7 +228,10 @@ TEST(InstallerIcon, TheBundlesOwnIconOrTheBuiltInOne) {
         QImage icon;
         EXPECT_TRUE(test::endsWithin(2, bundle / "Contents/Resources/Fifo",
                                      [&] { icon = installerIcon(bundle).toImage(); }));
-        EXPECT_EQ(icon.pixelColor(0, 0) == teal, own) << name;
+        const QImage expected = own ? picture : builtInIcon().toImage();
+        EXPECT_TRUE(icon.convertToFormat(QImage::Format_ARGB32) ==
+                    expected.convertToFormat(QImage::Format_ARGB32))
+            << name;
     }
 }
 
