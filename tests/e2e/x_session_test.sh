@@ -71,11 +71,20 @@ shot() {
 [ -z "$shots" ] || mkdir -p "$shots"
 
 exec 3> "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp > /dev/null 2>&1 &
-pids+=($!)
-wait_for '[ -s "$work/display" ]'
+# Without an authority file Xvfb takes every local client (the installer runs as nobody);
+# it does not reset when its first client, the probe below, goes.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset > "$work/xvfb.log" 2>&1 &
+xvfb=$!
+pids+=($xvfb)
+# What the X server and the window manager said, when the session does not come up.
+session_failed() {
+  kill -0 "$xvfb" 2> /dev/null || echo "Xvfb has ended"
+  cat "$work/xvfb.log" "$work/openbox.log" 2> /dev/null
+  exit 1
+}
+wait_for '[ -s "$work/display" ]' "Xvfb to name its display" || session_failed
 export DISPLAY=":$(head -n1 "$work/display")"
-xhost + > /dev/null 2>&1 || true   # the installer runs as nobody
+wait_for 'xprop -root > /dev/null 2>&1' "Xvfb to answer on $DISPLAY" || session_failed
 # Without the iconify animation, which moves the frame through the screen as it restores.
 echo '<openbox_config><theme><animateIconify>no</animateIconify></theme></openbox_config>' \
   > "$work/openbox.xml"
@@ -83,7 +92,7 @@ openbox --config-file "$work/openbox.xml" > "$work/openbox.log" 2>&1 &
 pids+=($!)
 # Openbox names its check window on the root once it manages the screen; a window mapped
 # before would be placed twice.
-wait_for 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || { cat "$work/openbox.log"; exit 1; }
+wait_for 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' "openbox" || session_failed
 
 # Starts the installer and waits for its run to fail at once (/Applications is not writable
 # for nobody): the window grows to the error and the two buttons.
@@ -136,7 +145,7 @@ kill "$watcher"
 # installer, whose window may be gone before the key's release reaches it.
 xdotool windowactivate --sync "$win" > /dev/null 2>&1 || true
 wait_for '{ xdotool key --window "$win" Return 2> /dev/null || true; } && ! kill -0 $installer 2> /dev/null'
-wait_for 'pgrep -u nobody -f "home/Applications/Tessuro.app/Contents/MacOS/Tessuro" > /dev/null'
+wait_for 'pgrep -u nobody -f "^$installed/Contents/MacOS/Tessuro" > /dev/null'
 [ -z "$shots" ] || { wait_for 'viewable Tessuro' && shot 3-launched Tessuro; }
 left=$(ls -A "$work/home/Applications")
 [ "$left" = Tessuro.app ] || { echo "left beside the installed copy: $left"; exit 1; }
