@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds, and runs every test in the normal
 # build, then again in the sanitizer build (AddressSanitizer and UndefinedBehaviorSanitizer),
-# where the long fault runs (SIGKILL during installs of a 120 MB bundle, a bundle of many
-# files) are left to the normal pass: under the sanitizers they take many minutes.
+# where the install of a bundle of many files is left to the normal pass: under the
+# sanitizers it takes many minutes.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"

@@ -4,12 +4,13 @@
 # an older signed copy, the first run fails; a click on "改为安装到我的应用程序" replaces the
 # older copy with the payload and leaves nothing beside it; Return ("立即启动") starts the
 # installed app and the installer ends (as it does when the window is closed after a
-# failure). Meanwhile the X server is asked for the window's
-# position and size after every change it reports, and every 2 ms: the window must never
-# move, not by one pixel, through all its resizes. A minimise carried out by the window
-# manager is undone, and the window offers neither minimise nor maximise. Every step waits
-# for the state it needs. Skipped (exit 77, with the reason) where the tools are missing.
-#   x_session_test.sh BUILD_FOLDER [SCREENSHOT_FOLDER]
+# failure). Meanwhile the X server is asked for the window's position and size after every
+# change it reports, and every 2 ms: the window must never move, not by one pixel, through
+# all its resizes. The window asks for neither minimise nor maximise (openbox, which ignores
+# that request, draws both buttons all the same; the fixed size keeps maximise off), and a
+# minimise carried out by the window manager is undone. Every step waits for the state it
+# needs. Skipped (exit 77, with the reason) where the tools are missing.
+#   x_session_test.sh BUILD_FOLDER [SCREENSHOT_FOLDER]   (the folder is made if missing)
 set -euo pipefail
 build=$1
 shots=${2:-}
@@ -49,11 +50,12 @@ perl -0pi -e 's{(<key>CFBundleVersion</key>\s*<string>)[^<]*}{${1}6}' "$installe
 chmod -R a+rX "$work"
 chown -R nobody "$work/home"
 
-# wait_for COMMAND: polls until COMMAND succeeds; fails after a minute.
+# wait_for COMMAND [STATE]: polls until COMMAND succeeds; fails after a minute, naming the
+# state it waited for.
 wait_for() {
   local deadline=$((SECONDS + 60))
   until eval "$1"; do
-    [ $SECONDS -lt $deadline ] || { echo "timed out: $1"; return 1; }
+    [ $SECONDS -lt $deadline ] || { echo "timed out waiting for ${2:-$1}"; return 1; }
     sleep 0.1
   done
 }
@@ -62,14 +64,27 @@ viewable() { [ -n "$(xdotool search --onlyvisible --name "^${1:-$title}\$" 2> /d
 height() { xdotool getwindowgeometry --shell "$win" | sed -n 's/^HEIGHT=//p'; }
 unmaps() { grep -c unmapped "$work/geometry" || true; }
 # The pictures for the README, when a folder is given: a moment for the window to draw first.
-shot() { [ -z "$shots" ] || { sleep 1; "$probe" shot "$shots/$1.png" "${2:-$title}" 2> /dev/null; } || true; }
+shot() {
+  [ -z "$shots" ] || { sleep 1; "$probe" shot "$shots/$1.png" "${2:-$title}" 2> /dev/null; } ||
+    echo "no picture saved: $shots/$1.png"
+}
+[ -z "$shots" ] || mkdir -p "$shots"
 
 exec 3> "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp > /dev/null 2>&1 &
-pids+=($!)
-wait_for '[ -s "$work/display" ]'
+# Without an authority file Xvfb takes every local client (the installer runs as nobody);
+# it does not reset when its first client, the probe below, goes.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset > "$work/xvfb.log" 2>&1 &
+xvfb=$!
+pids+=($xvfb)
+# What the X server and the window manager said, when the session does not come up.
+session_failed() {
+  kill -0 "$xvfb" 2> /dev/null || echo "Xvfb has ended"
+  cat "$work/xvfb.log" "$work/openbox.log" 2> /dev/null
+  exit 1
+}
+wait_for '[ -s "$work/display" ]' "Xvfb to name its display" || session_failed
 export DISPLAY=":$(head -n1 "$work/display")"
-xhost + > /dev/null 2>&1 || true   # the installer runs as nobody
+wait_for 'xprop -root > /dev/null 2>&1' "Xvfb to answer on $DISPLAY" || session_failed
 # Without the iconify animation, which moves the frame through the screen as it restores.
 echo '<openbox_config><theme><animateIconify>no</animateIconify></theme></openbox_config>' \
   > "$work/openbox.xml"
@@ -77,7 +92,7 @@ openbox --config-file "$work/openbox.xml" > "$work/openbox.log" 2>&1 &
 pids+=($!)
 # Openbox names its check window on the root once it manages the screen; a window mapped
 # before would be placed twice.
-wait_for 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || { cat "$work/openbox.log"; exit 1; }
+wait_for 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' "openbox" || session_failed
 
 # Starts the installer and waits for its run to fail at once (/Applications is not writable
 # for nobody): the window grows to the error and the two buttons.
@@ -92,10 +107,14 @@ start_failing() {
   wait_for '[ "$(height)" -gt 260 ] 2> /dev/null'
 }
 
-# A user who gives up closes the window (Alt+F4, through openbox), and the installer ends.
+# A user who gives up closes the window (Alt+F4, through openbox), and the installer ends;
+# its window is gone before the next run starts, so that no step finds it in place of the
+# next one.
 start_failing
-xdotool windowactivate --sync "$win" key alt+F4 > /dev/null 2>&1
-wait_for '! kill -0 $installer 2> /dev/null'
+xdotool windowactivate --sync "$win" key alt+F4 > /dev/null 2>&1 ||
+  { echo "the failed window could not be activated for Alt+F4"; exit 1; }
+wait_for '! kill -0 $installer 2> /dev/null' "the installer to end after Alt+F4 on its failed window"
+wait_for '[ -z "$(window)" ]' "the closed window to be gone"
 
 "$probe" watch "$title" 600 > "$work/geometry" &
 watcher=$!
@@ -114,7 +133,8 @@ wait_for viewable
 
 # "改为安装到我的应用程序": centred, below "重试安装" in the window of one error line.
 xdotool mousemove --window "$win" 200 $(($(height) - 42)) click 1
-wait_for 'diff -r --no-dereference "$payload" "$installed" > /dev/null 2>&1'
+wait_for 'diff -r --no-dereference "$payload" "$installed" > /dev/null 2>&1' \
+  "the older copy in ~/Applications to be replaced by the payload"
 shot 2-installed
 [ ! -e "$work/Applications/Tessuro.app" ] || { echo "installed into the unwritable /Applications?"; exit 1; }
 
@@ -125,7 +145,7 @@ kill "$watcher"
 # installer, whose window may be gone before the key's release reaches it.
 xdotool windowactivate --sync "$win" > /dev/null 2>&1 || true
 wait_for '{ xdotool key --window "$win" Return 2> /dev/null || true; } && ! kill -0 $installer 2> /dev/null'
-wait_for 'pgrep -u nobody -f "home/Applications/Tessuro.app/Contents/MacOS/Tessuro" > /dev/null'
+wait_for 'pgrep -u nobody -f "^$installed/Contents/MacOS/Tessuro" > /dev/null'
 [ -z "$shots" ] || { wait_for 'viewable Tessuro' && shot 3-launched Tessuro; }
 left=$(ls -A "$work/home/Applications")
 [ "$left" = Tessuro.app ] || { echo "left beside the installed copy: $left"; exit 1; }
