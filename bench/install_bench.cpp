@@ -76,8 +76,8 @@ int validateStep(const fs::path& source, const fs::path& rootPem) {
 int installStep(const fs::path& source, const fs::path& destination, const fs::path& rootPem) {
     const codesign::CodeSigning trust({readText(rootPem)});
     auto started = Steady::now();
-    InstallerTransaction::install(source, destination, [&](const fs::path& bundle) {
-        PayloadValidation::validate(bundle, trust);
+    InstallerTransaction::install(source, destination, [&](int folder, const fs::path& bundle) {
+        return PayloadValidation::validate(folder, bundle, trust);
     });
     const double installed = secondsSince(started);
     InstallerTransaction::waitForBackgroundWork();

@@ -98,9 +98,14 @@ public:
     std::string readFileAt(int folder, const fs::path& relative, std::size_t maxBytes) override {
         return real_.readFileAt(folder, relative, maxBytes);
     }
-    FileIdentity copyTree(const fs::path& source, int folder, const std::string& name,
-                          const CopiedFile& copied) override {
-        return marked("copy", [&] { return real_.copyTree(source, folder, name, copied); });
+    UniqueFd openTree(const fs::path& top) override { return real_.openTree(top); }
+    CopiedTree copyTree(int source, const fs::path& sourcePath, int folder, const std::string& name,
+                        const CopiedFile& copied) override {
+        return marked("copy",
+                      [&] { return real_.copyTree(source, sourcePath, folder, name, copied); });
+    }
+    void dropExecuteBits(int folder, const std::vector<fs::path>& relative) override {
+        marked("dropExecuteBits", [&] { real_.dropExecuteBits(folder, relative); });
     }
     void syncFileSystem(int folder) override {
         marked("sync of the file system", [&] { real_.syncFileSystem(folder); });
@@ -152,7 +157,7 @@ int main(int argc, char** argv) {
     services.homeDirectory = [home] { return home; };
     services.runningApplications = [](std::string_view) { return RunningApplications(); };
     const VerifyOperation verify = services.verify;
-    services.verify = [verify](const fs::path& bundle) {
+    services.verify = [verify](int folder, const fs::path& bundle) {
         const std::string which = bundle.filename().string().rfind(".Tessuro-", 0) == 0
                                       ? "the staged copy"
                                   : bundle.filename() == "Tessuro.app" &&
@@ -160,11 +165,12 @@ int main(int argc, char** argv) {
                                       ? "the installed copy"
                                       : "the source";
         phases.mark("begin verification of " + which);
-        verify(bundle);
+        VerifiedBundle verified = verify(folder, bundle);
         phases.mark("end verification of " + which);
+        return verified;
     };
     services.install = [&files](const fs::path& source, const fs::path& destination,
-                                const VerifyOperation& check) {
+                                const VerifyOperation& check, bool) {
         return InstallerTransaction::install(
             source, destination, check,
             InstallerTransaction::Environment{

@@ -70,18 +70,18 @@ bool render(const Scenario& scenario, const QString& folder, const std::filesyst
     services.homeDirectory = [] { return std::filesystem::path("/home/user"); };
     services.runningApplications = [](std::string_view) { return RunningApplications(); };
     services.clock = systemClock();
-    services.install = [&](const std::filesystem::path&, const std::filesystem::path&,
-                           const VerifyOperation&) -> std::optional<std::filesystem::path> {
+    services.install = [&](const std::filesystem::path&, const std::filesystem::path& destination,
+                           const VerifyOperation&, bool) {
         while (scenario.holdRun && !release) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         if (!scenario.failure.empty()) {
             throw installerError(scenario.failure);
         }
-        return std::nullopt;
+        return InstallerTransaction::Result{std::nullopt, HeldBundle{destination, {}, {}}};
     };
-    services.verify = [](const std::filesystem::path&) {};
-    services.openApplication = [&](const std::filesystem::path&, OpenCompletion completion) {
+    services.verify = [](int, const std::filesystem::path&) { return VerifiedBundle(); };
+    services.openApplication = [&](const HeldBundle&, OpenCompletion completion) {
         if (scenario.launch == Scenario::Launch::Failed) {
             completion(Error("Workspace", 4,
                              "找不到可执行文件“/Applications/Tessuro.app/Contents/MacOS/Tessuro”"));

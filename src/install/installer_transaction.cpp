@@ -4,10 +4,16 @@
 // (device and inode) at every step: what another process puts at one of its names is never
 // removed, and never replaced without a word.
 //
-// In order: refuse self-replacement, verify the source, open the destination folder,
-// inspect what stands there, stage a verified copy on disk under a hidden name, check the
-// destination did not change, swap, verify the installed bundle, and either remove the
-// replaced bundle in the background or roll back.
+// In order: refuse self-replacement, open the source and verify it, open the destination
+// folder, inspect what stands there, stage a verified copy on disk under a hidden name,
+// take the execute bits off what no seal covers, check the destination did not change,
+// swap, verify the installed bundle, check it stands at the destination, and either remove
+// the replaced bundle in the background or roll back.
+//
+// Every check reads through a descriptor: the source through the one it is copied from,
+// the staged and the installed copy through the folder the copy made. Names in the
+// destination folder can still be moved by whoever may write it; so what stands at each
+// name is looked at after every move, by identity.
 
 #include "install/installer_transaction.h"
 
@@ -80,15 +86,19 @@ public:
 
     // The staged copy: copied, on disk, verified, and the destination unchanged meanwhile.
     // The source's verification, `sourceFailure`, ends before anything is decided.
-    void stage(const std::filesystem::path& source, const Verify& verify,
+    void stage(int source, const std::filesystem::path& sourcePath, const Verify& verify,
                const std::function<std::exception_ptr()>& sourceFailure) {
         std::exception_ptr copyFailure;
         try {
             // Each staged file is read for its verification while the copy goes on.
-            codesign::DigestPrefetch prefetch(folder_, codesign::HashType::Sha256, digests_);
-            staged_ = files_.copyTree(
-                source, folder_, staging_,
-                [&](const std::filesystem::path& relative) { prefetch.add(staging_ / relative); });
+            codesign::DigestPrefetch prefetch(codesign::HashType::Sha256, digests_);
+            CopiedTree copy =
+                files_.copyTree(source, sourcePath, folder_, staging_,
+                                [&](int copied, const std::filesystem::path& relative) {
+                                    prefetch.add(copied, relative);
+                                });
+            stagedFolder_ = std::move(copy.folder);
+            staged_ = copy.identity;
         } catch (...) {
             copyFailure = std::current_exception();  // the copy removed what it wrote
         }
@@ -117,18 +127,25 @@ public:
         }
     }
 
-    // The installed bundle, with the swap on disk; a failure rolls back.
-    void verifyInstalled(const Verify& verify, const std::filesystem::path& destination) {
+    // The installed bundle, with the swap on disk: the staged folder checked once more, and
+    // found at the destination afterwards. A failure rolls back.
+    HeldBundle verifyInstalled(const Verify& verify, const std::filesystem::path& destination) {
+        VerifiedBundle verified;
         try {
             files_.syncDirectory(folder_);
             codesign::UseDigests memo(digests_);  // the same files as the staged copy
-            verify(destination);
+            verified = verify(stagedFolder_.get(), destination);
+            if (occupantOf(name_) != Occupant::Staged) {
+                throw installerError(kDestinationChanged);  // moved away since the swap
+            }
         } catch (...) {
             if (previous_) {
                 restorePrevious(std::current_exception(), backup_);
             }
             removeRejected(std::current_exception());
         }
+        return HeldBundle{destination, std::make_shared<const UniqueFd>(std::move(stagedFolder_)),
+                          std::move(verified)};
     }
 
 private:
@@ -185,9 +202,10 @@ private:
         std::future<void> synced =
             std::async(std::launch::async, [&] { files_.syncFileSystem(folder_); });
         std::exception_ptr rejected;
+        VerifiedBundle verified;
         try {
             codesign::UseDigests memo(digests_);
-            verify(pathOf(staging_));
+            verified = verify(stagedFolder_.get(), pathOf(staging_));
         } catch (...) {
             rejected = std::current_exception();
         }
@@ -199,6 +217,8 @@ private:
             std::rethrow_exception(rejected);
         }
         synced.get();
+        // The signature vouches for these files' contents, not for running them.
+        files_.dropExecuteBits(stagedFolder_.get(), verified.unsealedExecutables);
         std::optional<DestinationItem> now = inspectDestination(files_, folder_, name_);
         if ((now ? std::optional(now->identity) : std::nullopt) != previous_) {
             throw installerError(kDestinationChanged);
@@ -222,6 +242,9 @@ private:
                 }
                 throw;
             }
+        }
+        if (occupantOf(name_) != Occupant::Staged) {
+            undoForeignExchange();
         }
         // The staging name now holds what stood at the destination: the inspected bundle,
         // or something put there since.
@@ -255,6 +278,26 @@ private:
         throw installerError(kDestinationChanged);
     }
 
+    // What the exchange put at the destination was not the staged copy: something else took
+    // the staging name meanwhile. The exchange is undone, and what stood at the staging
+    // name goes back there, untouched: it is not ours.
+    [[noreturn]] void undoForeignExchange() {
+        tryRename(staging_, name_, RenameMode::Exchange);
+        if (occupantOf(name_) != Occupant::Previous) {
+            restorePrevious(std::make_exception_ptr(installerError(kDestinationChanged)), staging_);
+        }
+        removeOwn(staging_, staged_);  // it was ours after all, and could not be told
+        throw installerError(kDestinationChanged);
+    }
+
+    // What was moved to the destination could not be told to be the staged copy, and may
+    // have come from a staging name taken meanwhile: it goes back to that name, untouched,
+    // and is removed only if it is ours.
+    void moveBackWhatIsNotStaged() {
+        tryRename(name_, staging_, RenameMode::NoReplace);
+        removeOwn(staging_, staged_);
+    }
+
     // Without an atomic exchange: the previous bundle aside, then the new one in.
     void replaceInTwoMoves() {
         try {
@@ -281,6 +324,10 @@ private:
                                     : std::current_exception(),
                                 backup_);
             }
+        }
+        if (occupantOf(name_) != Occupant::Staged) {
+            moveBackWhatIsNotStaged();
+            restorePrevious(std::make_exception_ptr(installerError(kDestinationChanged)), backup_);
         }
     }
 
@@ -314,6 +361,10 @@ private:
                 }
             }
             throw;
+        }
+        if (occupantOf(name_) != Occupant::Staged) {
+            moveBackWhatIsNotStaged();
+            throw installerError(kDestinationChanged);
         }
     }
 
@@ -367,6 +418,7 @@ private:
     std::filesystem::path folderPath_;
     std::string name_;
     std::optional<FileIdentity> previous_;
+    UniqueFd stagedFolder_;  // the copy's own folder, through which it is checked
     FileIdentity staged_;
     std::string staging_;
     std::string backup_;
@@ -430,12 +482,13 @@ std::filesystem::path refuseSelfReplacement(FileSystem& files, const std::filesy
 
 // The source's verification, which reads the payload while the destination is prepared
 // and the copy runs; its failure still wins over theirs, and nothing of the copy outlives it.
+// It reads through the descriptor the copy reads through.
 class SourceVerification {
 public:
-    SourceVerification(const std::filesystem::path& source, const Verify& verify)
-        : done_(std::async(std::launch::async, [&source, &verify] {
+    SourceVerification(int source, const std::filesystem::path& sourcePath, const Verify& verify)
+        : done_(std::async(std::launch::async, [source, &sourcePath, &verify] {
               lowerCurrentThreadPriority(Yield::ToFileWork);  // the copy beside it comes first
-              verify(source);
+              verify(source, sourcePath);
           })) {}
 
     // Waits for the verification to end: its failure, or nothing when it passed.
@@ -515,28 +568,27 @@ void detached(std::function<void()> job) {
 
 }  // namespace
 
-std::optional<std::filesystem::path> install(const std::filesystem::path& source,
-                                             const std::filesystem::path& destination,
-                                             const Verify& verify) {
+Result install(const std::filesystem::path& source, const std::filesystem::path& destination,
+               const Verify& verify) {
     return install(source, destination, verify, Environment{systemFileSystem(), detached});
 }
 
-std::optional<std::filesystem::path> install(const std::filesystem::path& source,
-                                             const std::filesystem::path& destination,
-                                             const Verify& verify, const Environment& environment) {
+Result install(const std::filesystem::path& source, const std::filesystem::path& destination,
+               const Verify& verify, const Environment& environment) {
     FileSystem& files = environment.files;
     const std::filesystem::path target = refuseSelfReplacement(files, source, destination);
-    SourceVerification sourceVerification(source, verify);
+    const UniqueFd sourceFolder = files.openTree(source);
+    SourceVerification sourceVerification(sourceFolder.get(), source, verify);
     Destination where = openDestinationAfter(sourceVerification, files, target);
     Run run(files, where.folder.get(), where.folderPath, where.name, where.previous);
-    run.stage(source, verify, [&] { return sourceVerification.failure(); });
+    run.stage(sourceFolder.get(), source, verify, [&] { return sourceVerification.failure(); });
     run.swap();
-    run.verifyInstalled(verify, destination);
-    if (!where.previous) {
-        return std::nullopt;
+    Result result{std::nullopt, run.verifyInstalled(verify, destination)};
+    if (where.previous) {
+        removeBackupLater(environment, where, run.backup());
+        result.backup = run.pathOf(run.backup());
     }
-    removeBackupLater(environment, where, run.backup());
-    return run.pathOf(run.backup());
+    return result;
 }
 
 void waitForBackgroundWork() {

@@ -4,20 +4,32 @@
 #include <functional>
 #include <optional>
 
+#include "platform/bundle.h"
 #include "platform/file_system.h"
 
 namespace tessuro::InstallerTransaction {
 
-using Verify = std::function<void(const std::filesystem::path&)>;
+// Checks the bundle whose folder `folder` holds (`shown` names it in messages): returns
+// what the check vouched for, or throws why the bundle is not acceptable.
+using Verify = std::function<VerifiedBundle(int folder, const std::filesystem::path& shown)>;
+
+struct Result {
+    // The hidden location of the replaced bundle, whose removal has started in the
+    // background; nothing for a fresh install.
+    std::optional<std::filesystem::path> backup;
+    // The installed bundle: the folder that passed the last check, held open.
+    HeldBundle installed;
+};
 
 // Puts the bundle at `source` in place at `destination`: a staged copy beside it, checked
 // with `verify` (as are the source before and the installed bundle after), an atomic swap
-// with the bundle it replaces, and a rollback when a step fails. Returns the hidden backup
-// location of the replaced bundle, whose removal it has started in the background, or
-// nothing for a fresh install. Blocks; never call it on the main thread.
-std::optional<std::filesystem::path> install(const std::filesystem::path& source,
-                                             const std::filesystem::path& destination,
-                                             const Verify& verify);
+// with the bundle it replaces, and a rollback when a step fails. The source is opened once:
+// what is checked of it is what is copied. The staged copy is checked through the folder
+// the copy made, and it is that folder which must stand at the destination once the swap
+// is done and checked; its executables that no seal covers lose their execute bits before
+// the swap. Blocks; never call it on the main thread.
+Result install(const std::filesystem::path& source, const std::filesystem::path& destination,
+               const Verify& verify);
 
 // What install() works with: the file operations, and how a job is run after the result
 // has been handed back (the removal of the backup).
@@ -26,9 +38,8 @@ struct Environment {
     std::function<void(std::function<void()>)> runLater;
 };
 
-std::optional<std::filesystem::path> install(const std::filesystem::path& source,
-                                             const std::filesystem::path& destination,
-                                             const Verify& verify, const Environment& environment);
+Result install(const std::filesystem::path& source, const std::filesystem::path& destination,
+               const Verify& verify, const Environment& environment);
 
 // Blocks until the background work that install() started (the removal of a replaced
 // bundle) has ended. The application calls it on its way out.

@@ -18,35 +18,53 @@ const codesign::CodeSigning& appleRootsOnly() {
     return service;
 }
 
-}  // namespace
-
-std::string payloadRequirement() {
-    return std::string(payloadRequirementText);
-}
-
-void validate(const std::filesystem::path& bundle, const codesign::CodeSigning& codeSigning) {
+// The payload's requirement checked on a code object the service made, or failed to make.
+VerifiedBundle check(codesign::Status created, const codesign::StaticCode* code,
+                     const codesign::CodeSigning& codeSigning) {
     const std::string requirementText = payloadRequirement();
-    std::unique_ptr<codesign::StaticCode> code;
     std::unique_ptr<codesign::Requirement> requirement;
-    if (codeSigning.createStaticCodeWithPath(bundle, codesign::kDefaultFlags, code) !=
-        codesign::kStatusOk) {
+    if (created != codesign::kStatusOk) {
         rejected();
     }
     if (codeSigning.createRequirementWithString(requirementText, codesign::kDefaultFlags,
                                                 requirement) != codesign::kStatusOk) {
         rejected();
     }
-    if (!code || !requirement) {
+    if (code == nullptr || !requirement) {
         rejected();
     }
-    if (codeSigning.checkValidity(code.get(), codesign::kCheckAllArchitectures,
-                                  requirement.get()) != codesign::kStatusOk) {
+    VerifiedBundle verified;
+    if (codeSigning.checkValidity(code, codesign::kCheckAllArchitectures, requirement.get(),
+                                  nullptr, &verified) != codesign::kStatusOk) {
         rejected();
     }
+    return verified;
 }
 
-void validate(const std::filesystem::path& bundle) {
-    validate(bundle, appleRootsOnly());
+}  // namespace
+
+std::string payloadRequirement() {
+    return std::string(payloadRequirementText);
+}
+
+VerifiedBundle validate(const std::filesystem::path& bundle,
+                        const codesign::CodeSigning& codeSigning) {
+    std::unique_ptr<codesign::StaticCode> code;
+    const codesign::Status created =
+        codeSigning.createStaticCodeWithPath(bundle, codesign::kDefaultFlags, code);
+    return check(created, code.get(), codeSigning);
+}
+
+VerifiedBundle validate(int folder, const std::filesystem::path& shown,
+                        const codesign::CodeSigning& codeSigning) {
+    std::unique_ptr<codesign::StaticCode> code;
+    const codesign::Status created =
+        codeSigning.createStaticCodeWithFolder(folder, shown, codesign::kDefaultFlags, code);
+    return check(created, code.get(), codeSigning);
+}
+
+VerifiedBundle validate(const std::filesystem::path& bundle) {
+    return validate(bundle, appleRootsOnly());
 }
 
 }  // namespace tessuro::PayloadValidation

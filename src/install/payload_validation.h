@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/bundle.h"
 #include "platform/codesign/code_signing.h"
 
 namespace tessuro::PayloadValidation {
@@ -12,13 +13,19 @@ namespace tessuro::PayloadValidation {
 // organisational unit.
 std::string payloadRequirement();
 
-// Returns when the bundle carries a valid signature that meets the payload's requirement,
-// trusting Apple's roots alone (never a development build's anchors: the application
-// passes its own service to the other overload); fails with
+// Returns what the check vouched for when the bundle carries a valid signature that meets
+// the payload's requirement, trusting Apple's roots alone (never a development build's
+// anchors: the application passes its own service to the other overloads); fails with
 // installer_code::kValidationFailed and "安装文件校验未通过，请重新下载安装包" otherwise.
-void validate(const std::filesystem::path& bundle);
+VerifiedBundle validate(const std::filesystem::path& bundle);
 
 // The same against a given code-signing service, whose anchors it trusts.
-void validate(const std::filesystem::path& bundle, const codesign::CodeSigning& codeSigning);
+VerifiedBundle validate(const std::filesystem::path& bundle,
+                        const codesign::CodeSigning& codeSigning);
+
+// The same for the bundle whose folder `folder` holds: what is checked is that folder,
+// whatever stands at `shown` (its path, for messages) meanwhile.
+VerifiedBundle validate(int folder, const std::filesystem::path& shown,
+                        const codesign::CodeSigning& codeSigning);
 
 }  // namespace tessuro::PayloadValidation

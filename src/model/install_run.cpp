@@ -1,5 +1,6 @@
-// The install run: the checks that change nothing on disk, on the main thread, then the
-// file work on a background thread, then the outcome back into the model.
+// The install run: the checks that change nothing on disk (those that read files on a
+// background thread, the quit requests and the wait for running copies on the main
+// thread), then the file work on a background thread, then the outcome back into the model.
 
 #include <QCoroFuture>
 #include <QThreadPool>
@@ -34,11 +35,37 @@ QThreadPool& transactionPool() {
     return *pool;
 }
 
-// What the background task hands back; an exception crosses the thread as a pointer.
-struct TransactionOutcome {
-    std::optional<std::filesystem::path> backup;
+// What a background task hands back; an exception crosses the thread as a pointer.
+template <class T>
+struct Outcome {
+    std::optional<T> value;
     std::exception_ptr failure;
+
+    T take() {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+        return std::move(*value);
+    }
 };
+
+// Runs `work` on the file work's threads and awaits it, the main thread free meanwhile.
+template <class Work>
+auto inBackground(Work work) -> QCoro::Task<decltype(work())> {
+    using T = decltype(work());
+    QFuture<Outcome<T>> done = QtConcurrent::run(&transactionPool(), [work = std::move(work)] {
+        lowerCurrentThreadPriority();
+        Outcome<T> outcome;
+        try {
+            outcome.value.emplace(work());
+        } catch (...) {
+            outcome.failure = std::current_exception();
+        }
+        return outcome;
+    });
+    Outcome<T> outcome = co_await done;
+    co_return outcome.take();
+}
 
 // The payload must be present and carry the installer's build number, compared as strings;
 // both absent also counts as equal.
@@ -76,34 +103,25 @@ QCoro::Task<> waitForExit(const RunningApplications& copies, Clock& clock,
     }
 }
 
-// The file work, off the main thread; the window keeps drawing meanwhile. A failed
-// transaction fails the run with its own error; a kept backup is the transaction's business.
-QCoro::Task<> runTransaction(const InstallerServices& services,
-                             const std::filesystem::path& payload,
-                             const std::filesystem::path& destination) {
-    // The future is a named local: g++ 12 destroys temporaries of a co_await expression twice.
-    QFuture<TransactionOutcome> work = QtConcurrent::run(
-        &transactionPool(),
-        [install = services.install, verify = services.verify, payload, destination] {
-            lowerCurrentThreadPriority();
-            TransactionOutcome result;
-            try {
-                result.backup = install(payload, destination, verify);
-            } catch (...) {
-                result.failure = std::current_exception();
-            }
-            return result;
-        });
-    TransactionOutcome outcome = co_await work;
-    if (outcome.failure) {
-        std::rethrow_exception(outcome.failure);
-    }
+// The payload's check and the listing of running copies read files that others may write
+// (every running program's Info.plist, the payload's): off the main thread, like the file
+// work, so that no such file holds up the window.
+QCoro::Task<RunningApplications> checkPayloadAndListCopies(const InstallerServices& services,
+                                                           const std::filesystem::path& payload) {
+    auto work = [installer = services.installerBundle, payload,
+                 list = services.runningApplications] {
+        checkPayload(installer, payload);
+        return list(payloadBundleIdentifier);
+    };
+    // Named, as every operand of a co_await here: g++ 12 destroys temporaries there twice.
+    QCoro::Task<RunningApplications> listed = inBackground(std::move(work));
+    co_return co_await listed;
 }
 
 }  // namespace
 
 QCoro::Task<> InstallerModel::run(std::weak_ptr<InstallerModel> weakModel,
-                                  std::filesystem::path destination) {
+                                  std::filesystem::path destination, bool inUserFolder) {
     // Without a model there is nothing to report to; with one, hold it to the end.
     std::shared_ptr<InstallerModel> model = weakModel.lock();
     if (!model) {
@@ -112,7 +130,7 @@ QCoro::Task<> InstallerModel::run(std::weak_ptr<InstallerModel> weakModel,
     // Nothing may escape a task nobody awaits: an unexpected failure still ends the run,
     // or the window could never be closed again.
     try {
-        co_await model->performRun(std::move(destination));
+        co_await model->performRun(std::move(destination), inUserFolder);
     } catch (const Error& failure) {
         model->fail(failure.localizedDescription());
     } catch (const std::exception& failure) {
@@ -122,18 +140,24 @@ QCoro::Task<> InstallerModel::run(std::weak_ptr<InstallerModel> weakModel,
     }
 }
 
-QCoro::Task<> InstallerModel::performRun(std::filesystem::path destination) {
+QCoro::Task<> InstallerModel::performRun(std::filesystem::path destination, bool inUserFolder) {
     const std::filesystem::path payload = services_.installerBundle / kPayloadPath;
-    checkPayload(services_.installerBundle, payload);
 
     // The running copies are listed once; the deadline counts from after the requests, even
     // when there were none.
-    const RunningApplications copies = services_.runningApplications(payloadBundleIdentifier);
+    QCoro::Task<RunningApplications> listing = checkPayloadAndListCopies(services_, payload);
+    const RunningApplications copies = co_await listing;
     askToQuit(copies);
     const auto deadline = services_.clock->now() + kQuitDeadline;
     co_await waitForExit(copies, *services_.clock, deadline);
 
-    co_await runTransaction(services_, payload, destination);
+    // The file work; a failed transaction fails the run with its own error, and a kept
+    // backup is the transaction's business.
+    auto work = [install = services_.install, verify = services_.verify, payload, destination,
+                 inUserFolder] { return install(payload, destination, verify, inUserFolder); };
+    QCoro::Task<InstallerTransaction::Result> transaction = inBackground(std::move(work));
+    InstallerTransaction::Result result = co_await transaction;
+    installedBundle_ = std::move(result.installed);
     installing.set(false);
     installed.set(true);
 }

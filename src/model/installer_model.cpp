@@ -36,27 +36,21 @@ void InstallerModel::startInstallation() {
     }
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
-        [weakModel = weak_from_this(), destination] { run(weakModel, destination); },
+        [weakModel = weak_from_this(), destination, inUserFolder = userFolder.get()] {
+            run(weakModel, destination, inUserFolder);
+        },
         Qt::QueuedConnection);
 }
 
 void InstallerModel::launchInstalledApp() {
-    if (!installed.get() || launching.get()) {
+    if (!installed.get() || launching.get() || !installedBundle_) {
         return;
     }
     launching.set(true);
     error.set(std::string());
-    std::filesystem::path destination;
-    try {
-        destination = destinationURL();
-    } catch (const std::exception& failure) {
-        launching.set(false);
-        error.set(std::string("已安装，但启动失败：") + failure.what());
-        return;
-    }
     // The completion may come on any thread: it only hands the outcome to the main thread.
     services_.openApplication(
-        destination, [model = shared_from_this()](std::optional<Error> failure) {
+        *installedBundle_, [model = shared_from_this()](std::optional<Error> failure) {
             QMetaObject::invokeMethod(
                 QCoreApplication::instance(),
                 [weakModel = std::weak_ptr<InstallerModel>(model), failure = std::move(failure)] {

@@ -3,6 +3,7 @@
 #include <QCoroTask>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "model/installer_services.h"
@@ -42,17 +43,20 @@ public:
     // check is made; the outcome arrives through the published fields.
     void startInstallation();
 
-    // Opens the installed application, unless nothing is installed yet or an opening is
-    // pending; quits the installer once it has started, or shows why it did not.
+    // Opens the installed application (the bundle the run checked and put in place, wherever
+    // its path leads by now), unless nothing is installed yet or an opening is pending;
+    // quits the installer once it has started, or shows why it did not.
     void launchInstalledApp();
 
 private:
     static QCoro::Task<> run(std::weak_ptr<InstallerModel> weakModel,
-                             std::filesystem::path destination);
-    QCoro::Task<> performRun(std::filesystem::path destination);
+                             std::filesystem::path destination, bool inUserFolder);
+    QCoro::Task<> performRun(std::filesystem::path destination, bool inUserFolder);
     void fail(std::string description);
 
     InstallerServices services_;
+    // What the successful run installed, held open: the launch starts it and nothing else.
+    std::optional<HeldBundle> installedBundle_;
 };
 
 }  // namespace tessuro

@@ -5,7 +5,7 @@
 #include "install/installer_transaction.h"
 #include "install/payload_validation.h"
 #include "platform/bundle.h"
-#include "platform/files.h"
+#include "platform/desktop_user.h"
 
 namespace tessuro {
 
@@ -13,19 +13,29 @@ InstallerServices systemServices(const std::vector<std::string>& extraAnchorsPem
     auto trust = std::make_shared<const codesign::CodeSigning>(extraAnchorsPem);
     return InstallerServices{
         .installerBundle = mainBundlePath(),
-        .homeDirectory = homeDirectory,
-        .runningApplications = runningApplicationsWithBundleIdentifier,
+        .homeDirectory = [] { return desktopUser().home; },
+        .runningApplications =
+            [](std::string_view bundleIdentifier) {
+                return runningApplicationsWithBundleIdentifier(bundleIdentifier, desktopUserId());
+            },
         .clock = systemClock(),
         .install =
             [](const std::filesystem::path& source, const std::filesystem::path& destination,
-               const VerifyOperation& verify) {
+               const VerifyOperation& verify, bool inUserFolder) {
+                std::optional<FilesAsUser> asUser;
+                if (inUserFolder) {
+                    asUser.emplace(desktopUser());
+                }
                 return InstallerTransaction::install(source, destination, verify);
             },
         .verify =
-            [trust](const std::filesystem::path& bundle) {
-                PayloadValidation::validate(bundle, *trust);
+            [trust](int folder, const std::filesystem::path& shown) {
+                return PayloadValidation::validate(folder, shown, *trust);
             },
-        .openApplication = openApplication,
+        .openApplication =
+            [](const HeldBundle& bundle, OpenCompletion completion) {
+                openApplication(bundle, std::move(completion));
+            },
         .terminateApplication = [] { QCoreApplication::quit(); },
     };
 }

@@ -1,11 +1,15 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/files.h"
 #include "platform/property_list.h"
+#include "platform/unique_fd.h"
 
 namespace tessuro {
 
@@ -18,6 +22,25 @@ inline constexpr std::string_view kInfoPlist = "Contents/Info.plist";
 inline constexpr std::string_view kExecutables = "Contents/MacOS";
 inline constexpr std::string_view kResources = "Contents/Resources";
 }  // namespace bundle_layout
+
+// What a signature check vouched for in a bundle, as the check read it.
+struct VerifiedBundle {
+    // The main executable, below the bundle ("Contents/MacOS/<name>"), and the file the
+    // check hashed there; empty when the bundle names none.
+    std::filesystem::path executable;
+    FileIdentity executableIdentity;
+    // Regular files with an execute bit that no seal covers, below the bundle: the
+    // signature's own folder, a store receipt, what the seal's rules leave out.
+    std::vector<std::filesystem::path> unsealedExecutables;
+};
+
+// A bundle held open by the descriptor of its folder, with what its last check vouched for:
+// whatever later stands at its path, what is started from it is what was checked.
+struct HeldBundle {
+    std::filesystem::path path;  // where it was put, for messages
+    std::shared_ptr<const UniqueFd> folder;
+    VerifiedBundle verified;
+};
 
 // The bundle's Info.plist: "<bundle>/Contents/Info.plist".
 std::filesystem::path bundleInfoPlistPath(const std::filesystem::path& bundle);

@@ -31,6 +31,8 @@ inline constexpr long kExecutableMissing = 4;  // the named executable is not th
 inline constexpr long kNotExecutable = 5;      // it is there but cannot be run
 inline constexpr long kStartFailed = 6;        // the process could not be started
 inline constexpr long kExecFailed = 7;         // the process started but exec failed
+inline constexpr long kExecutableChanged = 8;  // not the file its check read
+inline constexpr long kUserSwitchFailed = 9;   // it could not take the desktop user's identity
 }  // namespace launch_code
 
 // The domain of code-signing failures: what the signer, the certificate maker and the

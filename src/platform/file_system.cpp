@@ -69,6 +69,14 @@ public:
         return fd;
     }
 
+    UniqueFd openTree(const std::filesystem::path& top) override {
+        UniqueFd fd(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd) {
+            throw posixError(errno, "无法读取", top);
+        }
+        return fd;
+    }
+
     UniqueFd openDirectoryAt(int folder, const std::string& name) override {
         UniqueFd fd(::openat(folder, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!fd) {
@@ -93,9 +101,21 @@ public:
         return readFileContentsAt(folder, relative, maxBytes);
     }
 
-    FileIdentity copyTree(const std::filesystem::path& source, int folder, const std::string& name,
-                          const CopiedFile& copied) override {
-        return tessuro::copyTree(source, folder, name, copied);
+    CopiedTree copyTree(int source, const std::filesystem::path& sourcePath, int folder,
+                        const std::string& name, const CopiedFile& copied) override {
+        return tessuro::copyTree(source, sourcePath, folder, name, copied);
+    }
+
+    void dropExecuteBits(int folder, const std::vector<std::filesystem::path>& relative) override {
+        for (const std::filesystem::path& item : relative) {
+            struct stat st {};
+            UniqueFd file = openRegularFileAt(folder, item, &st);
+            const std::filesystem::path shown = pathOfDescriptor(folder) / item;
+            if (::fchmod(file.get(), st.st_mode & 07666) != 0) {
+                throw posixError(errno, "无法设置权限", shown);
+            }
+            syncDescriptor(file.get(), shown);
+        }
     }
 
     void syncFileSystem(int folder) override {

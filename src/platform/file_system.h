@@ -7,14 +7,22 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/unique_fd.h"
 
 namespace tessuro {
 
-// Hears of each file a copy has finished, by its path below the copy's top.
-using CopiedFile = std::function<void(const std::filesystem::path& relative)>;
+// Hears of each file a copy has finished: the copy's top folder (a descriptor, valid
+// during the call) and the file's path below it.
+using CopiedFile = std::function<void(int copy, const std::filesystem::path& relative)>;
+
+// A copy's top folder, held open, and its identity.
+struct CopiedTree {
+    UniqueFd folder;
+    FileIdentity identity;
+};
 
 enum class RenameMode {
     NoReplace,  // fails with EEXIST when something stands at the new name
@@ -34,6 +42,11 @@ public:
 
     virtual UniqueFd openDirectory(const std::filesystem::path& folder) = 0;
 
+    // The folder at the top of a tree to be copied, opened for reading; a link at `top`
+    // itself is followed, as for any path the installer is given. What is read of the tree
+    // afterwards is read through it.
+    virtual UniqueFd openTree(const std::filesystem::path& top) = 0;
+
     // The status of `name` in the folder, following a symbolic link or not. Nothing when
     // no item is there (ENOENT, ENOTDIR; with `follow`, also a link leading nowhere).
     virtual std::optional<struct stat> statAt(int folder, const std::string& name, bool follow) = 0;
@@ -49,17 +62,23 @@ public:
     virtual std::string readFileAt(int folder, const std::filesystem::path& relative,
                                    std::size_t maxBytes) = 0;
 
-    // A copy of the tree at `source` as `name` in the folder, where nothing may stand yet:
-    // folders, regular files (their holes kept where the file system has them), symbolic
-    // links as links; times, execute and read bits and user.* extended attributes kept.
-    // What the signature does not cover and could lend a privilege is left behind: set-ID
-    // and sticky bits, group and other write permission, ACLs, security.* and trusted.*
-    // attributes. Other kinds of file fail the copy. Returns the identity of the folder it
-    // made; a copy that fails removes what it wrote, and nothing else.
-    // `copied` hears of each regular file once it is complete (mode and times set), by its
-    // path below the copy's top.
-    virtual FileIdentity copyTree(const std::filesystem::path& source, int folder,
-                                  const std::string& name, const CopiedFile& copied = {}) = 0;
+    // A copy of the tree below the folder `source` (opened by openTree; `sourcePath` names
+    // it in messages) as `name` in the folder, where nothing may stand yet: folders,
+    // regular files (their holes kept where the file system has them), symbolic links as
+    // links; times, execute and read bits and user.* extended attributes kept. What the
+    // signature does not cover and could lend a privilege is left behind: set-ID and sticky
+    // bits, group and other write permission, ACLs, security.* and trusted.* attributes.
+    // Other kinds of file fail the copy. Returns the folder it made, held open; a copy that
+    // fails removes what it wrote, and nothing else. `copied` hears of each regular file
+    // once it is complete (mode and times set).
+    virtual CopiedTree copyTree(int source, const std::filesystem::path& sourcePath, int folder,
+                                const std::string& name, const CopiedFile& copied = {}) = 0;
+
+    // Takes the execute bits off each regular file `relative` below the folder, reached
+    // without following a link, and puts the change on disk; anything else at such a path
+    // fails, as a file that cannot be changed does.
+    virtual void dropExecuteBits(int folder,
+                                 const std::vector<std::filesystem::path>& relative) = 0;
 
     // Puts everything written on the folder's file system on disk. `folder` must have been
     // opened before the writes: a write-back error is reported to every descriptor opened

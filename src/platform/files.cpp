@@ -2,13 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <iterator>
 #include <string_view>
 #include <system_error>
@@ -22,22 +20,6 @@ namespace tessuro {
 bool fileExists(const std::filesystem::path& path) noexcept {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
-}
-
-std::filesystem::path homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-        return home;
-    }
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    struct passwd entry {};
-    struct passwd* result = nullptr;
-    int rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result);
-    if (rc != 0 || result == nullptr || result->pw_dir == nullptr) {
-        throw Error(std::string(kPosixErrorDomain), rc != 0 ? rc : ENOENT,
-                    "找不到当前用户的主文件夹");
-    }
-    return result->pw_dir;
 }
 
 namespace {

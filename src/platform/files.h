@@ -28,10 +28,6 @@ inline FileIdentity identityOf(const struct stat& status) {
 // dangling link answers false).
 bool fileExists(const std::filesystem::path& path) noexcept;
 
-// The current user's home folder: $HOME when it is an absolute path, otherwise the home
-// folder that the user database names.
-std::filesystem::path homeDirectory();
-
 // The whole content of a regular file. The file is opened without blocking and refused
 // unless it is a regular file before a byte is read, so a FIFO or a device in its place
 // can neither stall the reader nor be woken by it. Fails with a POSIX error naming the

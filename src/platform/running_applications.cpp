@@ -12,13 +12,19 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <system_error>
 
 #include "platform/bundle.h"
+#include "platform/error.h"
+#include "platform/files.h"
 
 namespace tessuro {
 namespace {
+
+// /proc/<pid>/status is a few kilobytes; anything longer is not what it should be.
+constexpr std::size_t kMaxStatusSize = 64 * 1024;
 
 int pidfdOpen(pid_t pid) {
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
@@ -55,6 +61,25 @@ std::vector<pid_t> processIdentifiers() {
     return pids;
 }
 
+// Whether the process's real or saved user ID is `user` ("Uid:" of its status: real,
+// effective, saved, file system).
+bool belongsTo(pid_t pid, uid_t user) {
+    std::string status;
+    try {
+        status = readFileContents("/proc/" + std::to_string(pid) + "/status", kMaxStatusSize);
+    } catch (const Error&) {
+        return false;  // gone meanwhile
+    }
+    const std::size_t line = status.find("\nUid:");
+    if (line == std::string::npos) {
+        return false;
+    }
+    std::istringstream ids(status.substr(line + 5, status.find('\n', line + 1) - line - 5));
+    long long real = -1, effective = -1, saved = -1;
+    ids >> real >> effective >> saved;
+    return real == static_cast<long long>(user) || saved == static_cast<long long>(user);
+}
+
 std::optional<std::filesystem::path> executableOf(pid_t pid) {
     std::error_code error;
     std::filesystem::path link = "/proc/" + std::to_string(pid) + "/exe";
@@ -78,7 +103,8 @@ bool ProcessApplication::isTerminated() {
     return pidfdHasExited(pidfd_.get());
 }
 
-RunningApplications runningApplicationsWithBundleIdentifier(std::string_view bundleIdentifier) {
+RunningApplications runningApplicationsWithBundleIdentifier(std::string_view bundleIdentifier,
+                                                            uid_t user) {
     RunningApplications found;
     // Many processes share one bundle; read each bundle's Info.plist once per listing.
     std::map<std::filesystem::path, bool> bundleMatches;
@@ -86,7 +112,7 @@ RunningApplications runningApplicationsWithBundleIdentifier(std::string_view bun
         // Open the pidfd first and look at /proc afterwards: if the process is still alive
         // after the look, what we read belongs to the process the pidfd holds.
         UniqueFd pidfd(pidfdOpen(pid));
-        if (!pidfd) {
+        if (!pidfd || !belongsTo(pid, user)) {
             continue;
         }
         std::optional<std::filesystem::path> executable = executableOf(pid);

@@ -44,9 +44,13 @@ private:
     std::filesystem::path bundle_;
 };
 
-// The processes whose executable lies in a bundle ("X.app/Contents/MacOS/...") whose
-// Info.plist carries `bundleIdentifier` as CFBundleIdentifier, in ascending process ID order.
-// A process whose executable this user may not read is not listed.
-RunningApplications runningApplicationsWithBundleIdentifier(std::string_view bundleIdentifier);
+// The processes of `user` whose executable lies in a bundle ("X.app/Contents/MacOS/...")
+// whose Info.plist carries `bundleIdentifier` as CFBundleIdentifier, in ascending process ID
+// order. A process is the user's when its real or saved user ID is the user's: one the user
+// may signal. Other users' processes are neither read nor listed (their copies of the
+// application keep their open files through an install). A process whose executable this
+// process may not read is not listed.
+RunningApplications runningApplicationsWithBundleIdentifier(std::string_view bundleIdentifier,
+                                                            uid_t user);
 
 }  // namespace tessuro

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/desktop_user.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "platform/files.h"
@@ -231,14 +232,15 @@ void copySymlink(int fromFolder, const std::string& name, int toFolder, const st
     }
 }
 
-// Where the copy started, and whom it tells of each file it has finished.
+// Where the copy started and where it goes, and whom it tells of each file it has finished.
 struct CopyNotice {
     const std::filesystem::path& source;
+    int copy;
     const CopiedFile& copied;
 
     void finished(const std::filesystem::path& shown) const {
         if (copied) {
-            copied(shown.lexically_relative(source));
+            copied(copy, shown.lexically_relative(source));
         }
     }
 };
@@ -296,14 +298,14 @@ UniqueFd makeFolder(int parent, const std::string& name) {
 
 // The top of a copy lies in a folder that others may write, who could put a folder of
 // theirs at its name between its creation and its opening: what was opened must be a
-// private, empty folder of this process's user, or the copy would fill, and on failure
-// empty, someone else's folder.
+// private, empty folder of the user this thread makes files as, or the copy would fill,
+// and on failure empty, someone else's folder.
 void checkMadeHere(int folder, const std::filesystem::path& shown) {
     struct stat st {};
     if (::fstat(folder, &st) != 0) {
         fail(errno, "无法读取", shown);
     }
-    if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0 ||
+    if (st.st_uid != fileSystemUserId() || (st.st_mode & 077) != 0 ||
         !folderEntries(folder, shown).empty()) {
         fail(EEXIST, "无法创建文件夹", shown);
     }
@@ -406,11 +408,12 @@ bool removeEmptiedFolder(int parent, const std::string& name, const FileIdentity
 
 }  // namespace
 
-FileIdentity copyTree(const std::filesystem::path& source, int destinationFolder,
-                      const std::string& name, const CopiedFile& copied) {
-    UniqueFd from(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+CopiedTree copyTree(int source, const std::filesystem::path& sourcePath, int destinationFolder,
+                    const std::string& name, const CopiedFile& copied) {
+    // A reading of its own: `source` may be read by others (a check) at the same time.
+    UniqueFd from(::openat(source, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!from) {
-        fail(errno, "无法读取", source);
+        fail(errno, "无法读取", sourcePath);
     }
     UniqueFd to;
     try {
@@ -426,8 +429,8 @@ FileIdentity copyTree(const std::filesystem::path& source, int destinationFolder
             fail(errno, "无法读取", at(destinationFolder, name));
         }
         dropInheritedAcls(to.get(), at(destinationFolder, name));
-        fillFolder(from.get(), to.get(), source, at(destinationFolder, name), 0,
-                   CopyNotice{source, copied});
+        fillFolder(from.get(), to.get(), sourcePath, at(destinationFolder, name), 0,
+                   CopyNotice{sourcePath, to.get(), copied});
     } catch (const Error& error) {
         // What was written goes, but only the folder made here.
         try {
@@ -444,7 +447,7 @@ FileIdentity copyTree(const std::filesystem::path& source, int destinationFolder
         }
         throw;
     }
-    return identityOf(made);
+    return CopiedTree{std::move(to), identityOf(made)};
 }
 
 void removeTree(int folder, const std::string& name) {

@@ -12,10 +12,11 @@ namespace tessuro {
 // exhausting descriptors or the stack.
 inline constexpr int kMaxTreeDepth = 256;
 
-// Copies the tree at `source` to `name` inside the folder `destinationFolder` (a
-// descriptor) and returns the identity of the folder it made; see FileSystem::copyTree.
-FileIdentity copyTree(const std::filesystem::path& source, int destinationFolder,
-                      const std::string& name, const CopiedFile& copied = {});
+// Copies the tree below the folder `source` (a descriptor; `sourcePath` names it in
+// messages) to `name` inside the folder `destinationFolder` and returns the folder it
+// made, held; see FileSystem::copyTree.
+CopiedTree copyTree(int source, const std::filesystem::path& sourcePath, int destinationFolder,
+                    const std::string& name, const CopiedFile& copied = {});
 
 // Removes `name` inside `folder` with everything below it, never following a link; nothing
 // there is no failure.

@@ -1,18 +1,21 @@
 #include "platform/workspace.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <string_view>
 #include <thread>
 #include <vector>
 
-#include "platform/bundle.h"
 #include "platform/error_codes.h"
 #include "platform/files.h"
-#include "platform/property_list.h"
 #include "platform/unique_fd.h"
 
 extern char** environ;
@@ -20,17 +23,19 @@ extern char** environ;
 namespace tessuro {
 namespace {
 
+// The search path of a user's programs, in place of root's.
+constexpr const char* kUserPath = "PATH=/usr/local/bin:/usr/bin:/bin";
+// What of the installer's session the application needs to show itself and speak the
+// user's language; LC_* as well.
+constexpr std::string_view kSessionVariables[] = {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY",
+                                                  "LANG"};
+
 Error openError(long code, std::string text) {
     return Error(std::string(kLaunchErrorDomain), code, std::move(text));
 }
 
 std::string quoted(const std::filesystem::path& path) {
     return "“" + path.string() + "”";
-}
-
-// A start that failed with an operating-system error.
-Error startError(long code, int errnum, const std::filesystem::path& executable) {
-    return openError(code, "无法启动" + quoted(executable) + "：" + posixReason(errnum));
 }
 
 // Why a program could not be started, in words a person understands.
@@ -44,6 +49,140 @@ std::string startFailure(int errnum, const std::filesystem::path& executable) {
         default: return "无法运行" + quoted(executable) + "：" + posixReason(errnum);
     }
 }
+
+// The main executable the check vouched for, opened through the held folder: refused when
+// it is gone, not a regular file, or not the file the check read.
+struct Executable {
+    UniqueFd fd;
+    std::filesystem::path shown;  // below the bundle's path, for messages
+    bool script = false;          // begins with "#!"
+};
+
+Executable checkedExecutable(const HeldBundle& bundle) {
+    if (!bundle.folder || !bundle.folder->valid()) {
+        throw openError(launch_code::kBundleMissing, "找不到应用程序" + quoted(bundle.path));
+    }
+    const std::filesystem::path& relative = bundle.verified.executable;
+    if (relative.empty()) {
+        throw openError(launch_code::kNoExecutableKey,
+                        "应用程序的 Info.plist 没有写明可执行文件（CFBundleExecutable）");
+    }
+    Executable executable{UniqueFd(), bundle.path / relative};
+    struct stat st {};
+    try {
+        executable.fd = openRegularFileAt(bundle.folder->get(), relative, &st);
+    } catch (const Error& error) {
+        switch (error.code()) {
+            case ENOENT:
+            case ENOTDIR:
+                throw openError(launch_code::kExecutableMissing,
+                                "找不到可执行文件" + quoted(executable.shown));
+            case EISDIR:
+            case EINVAL:
+                throw openError(launch_code::kNotExecutable,
+                                quoted(executable.shown) + "不是可执行文件");
+            case ELOOP: break;  // a link where the checked file was: not that file
+            default: throw openError(launch_code::kStartFailed, error.localizedDescription());
+        }
+    }
+    if (!executable.fd || identityOf(st) != bundle.verified.executableIdentity) {
+        throw openError(launch_code::kExecutableChanged,
+                        quoted(executable.shown) + "在校验之后被替换，没有启动");
+    }
+    char start[2] = {};
+    executable.script = ::pread(executable.fd.get(), start, sizeof start, 0) == 2 &&
+                        start[0] == '#' && start[1] == '!';
+    return executable;
+}
+
+// The environment of a program started for another user: the user's own, and of the
+// installer's session only what shows the program and speaks the user's language.
+std::vector<std::string> userEnvironment(const DesktopUser& user) {
+    std::vector<std::string> variables{"HOME=" + user.home.string(), "USER=" + user.name,
+                                       "LOGNAME=" + user.name, "SHELL=" + user.shell, kUserPath};
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const std::string_view variable = *entry;
+        const std::string_view name = variable.substr(0, variable.find('='));
+        if (name.starts_with("LC_") ||
+            std::find(std::begin(kSessionVariables), std::end(kSessionVariables), name) !=
+                std::end(kSessionVariables)) {
+            variables.emplace_back(variable);
+        }
+    }
+    const std::filesystem::path runtime = "/run/user/" + std::to_string(user.uid);
+    struct stat st {};
+    if (::lstat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == user.uid) {
+        variables.push_back("XDG_RUNTIME_DIR=" + runtime.string());
+        const std::filesystem::path bus = runtime / "bus";
+        if (::lstat(bus.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+            variables.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + bus.string());
+        }
+    }
+    return variables;
+}
+
+// How the program is started. Everything the child needs is made before fork: after it,
+// only async-signal-safe calls.
+struct Launch {
+    const Executable& executable;
+    int folder;              // the held bundle folder, kept open across a script's exec
+    std::string scriptPath;  // through that folder's descriptor, for a script
+    std::string argument0;
+    std::vector<char*> argv;
+    bool switchUser = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+    std::string home;
+    std::vector<std::string> environment;
+    std::vector<char*> envp;
+
+    Launch(const HeldBundle& bundle, const Executable& checked, const DesktopUser& user)
+        : executable(checked),
+          folder(bundle.folder->get()),
+          argument0(checked.shown.string()),
+          switchUser(user.isAnotherUser()),
+          uid(user.uid),
+          gid(user.gid),
+          groups(user.groups),
+          home(user.home.string()) {
+        if (executable.script) {
+            scriptPath = "/proc/self/fd/" + std::to_string(folder) + "/" +
+                         bundle.verified.executable.string();
+            requireSameFile(scriptPath);
+        }
+        argv = {argument0.data(), nullptr};
+        if (switchUser) {
+            environment = userEnvironment(user);
+            for (std::string& variable : environment) {
+                envp.push_back(variable.data());
+            }
+            envp.push_back(nullptr);
+        }
+    }
+
+    char** environmentOfProgram() { return switchUser ? envp.data() : environ; }
+
+private:
+    // The path a script is started by must lead to the file that was checked.
+    void requireSameFile(const std::string& path) const {
+        struct stat there {
+        }, checked{};
+        if (::stat(path.c_str(), &there) != 0 || ::fstat(executable.fd.get(), &checked) != 0 ||
+            identityOf(there) != identityOf(checked)) {
+            throw openError(launch_code::kExecutableChanged,
+                            quoted(executable.shown) + "在校验之后被替换，没有启动");
+        }
+    }
+};
+
+// What the child reports through the close-on-exec pipe when it cannot start the program.
+struct ChildFailure {
+    int stage;  // kTakingUser or kExec
+    int error;
+};
+constexpr int kTakingUser = 1;
+constexpr int kExec = 2;
 
 // In the child after fork: no allocation, no exception, whatever happens.
 void writeInChild(int fd, const void* data, std::size_t size) {
@@ -60,89 +199,72 @@ void writeInChild(int fd, const void* data, std::size_t size) {
     }
 }
 
-// The executable the bundle names, checked to be there and a regular file.
-std::filesystem::path bundleExecutable(const std::filesystem::path& bundle) {
-    struct stat st {};
-    if (::stat(bundle.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        throw openError(launch_code::kBundleMissing, "找不到应用程序" + quoted(bundle));
-    }
-    std::optional<std::string> name;
-    try {
-        name = readBundleInfo(bundle).stringForKey("CFBundleExecutable");
-    } catch (const Error& error) {
-        throw openError(launch_code::kInfoUnreadable,
-                        "应用程序的 Info.plist 无法读取：" + error.localizedDescription());
-    }
-    if (!name || name->empty() || name->find('/') != std::string::npos) {
-        throw openError(launch_code::kNoExecutableKey,
-                        "应用程序的 Info.plist 没有写明可执行文件（CFBundleExecutable）");
-    }
-    std::filesystem::path executable = bundleExecutablePath(bundle, *name);
-    if (::stat(executable.c_str(), &st) != 0) {
-        if (errno != ENOENT && errno != ENOTDIR) {
-            throw startError(launch_code::kStartFailed, errno, executable);
-        }
-        throw openError(launch_code::kExecutableMissing, "找不到可执行文件" + quoted(executable));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        throw openError(launch_code::kNotExecutable, quoted(executable) + "不是可执行文件");
-    }
-    return executable;
+[[noreturn]] void failInChild(int report, int stage) {
+    const ChildFailure failure{stage, errno};
+    writeInChild(report, &failure, sizeof failure);
+    ::_exit(127);
 }
 
-// What the program is started with. Everything the child needs is made before fork: after
-// it, only async-signal-safe calls.
-struct Launch {
-    std::string path;
-    std::string home;
-    std::vector<char*> argv;
-
-    explicit Launch(const std::filesystem::path& executable) : path(executable.string()) {
-        try {
-            home = homeDirectory().string();
-        } catch (const Error&) {
-            home = "/";  // no home folder to be had: the program starts at the root
-        }
-        argv = {path.data(), nullptr};
-    }
-};
+// The child is alone in its process: the system calls change the whole process, and
+// glibc's wrappers, which coordinate the threads of the parent, are not needed.
+bool takeUser(const Launch& launch) {
+    return ::syscall(SYS_setgroups, launch.groups.size(), launch.groups.data()) == 0 &&
+           ::syscall(SYS_setresgid, launch.gid, launch.gid, launch.gid) == 0 &&
+           ::syscall(SYS_setresuid, launch.uid, launch.uid, launch.uid) == 0;
+}
 
 // The intermediate child: it starts a session and forks the program, which init then
-// adopts; the program's exec failure goes back through `report`.
-[[noreturn]] void runDetached(const Launch& launch, int report) {
+// adopts; a failure to start the program goes back through `report`.
+[[noreturn]] void runDetached(Launch& launch, int report) {
     ::setsid();
     pid_t program = ::fork();
     if (program != 0) {
         ::_exit(program < 0 ? 1 : 0);
     }
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     int null = ::open("/dev/null", O_RDWR);
     if (null >= 0) {
         ::dup2(null, 0);
         ::dup2(null, 1);
         ::dup2(null, 2);
     }
+    if (launch.switchUser && !takeUser(launch)) {
+        failInChild(report, kTakingUser);
+    }
     if (::chdir(launch.home.c_str()) != 0) {
         (void)::chdir("/");
     }
-    ::execve(launch.path.c_str(), launch.argv.data(), environ);
-    int error = errno;
-    writeInChild(report, &error, sizeof error);
-    ::_exit(127);
+    char** envp = launch.environmentOfProgram();
+    if (launch.executable.script) {
+        ::fcntl(launch.folder, F_SETFD, 0);  // the interpreter opens the script through it
+        ::execve(launch.scriptPath.c_str(), launch.argv.data(), envp);
+    } else {
+        ::fexecve(launch.executable.fd.get(), launch.argv.data(), envp);
+    }
+    failInChild(report, kExec);
 }
 
-// Waits for the intermediate child, then reads what the close-on-exec pipe says: an errno
-// when the program's exec failed, nothing when it ran.
-void awaitStart(pid_t child, int report, const std::filesystem::path& executable) {
+// Waits for the intermediate child, then reads what the close-on-exec pipe says: why the
+// program could not start, or nothing when it was started.
+void awaitStart(pid_t child, int report, const std::filesystem::path& executable,
+                const DesktopUser& user) {
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    int execError = 0;
+    ChildFailure failure{};
     ssize_t n;
     do {
-        n = ::read(report, &execError, sizeof execError);
+        n = ::read(report, &failure, sizeof failure);
     } while (n < 0 && errno == EINTR);
-    if (n == static_cast<ssize_t>(sizeof execError)) {
-        throw openError(launch_code::kExecFailed, startFailure(execError, executable));
+    if (n == static_cast<ssize_t>(sizeof failure) && failure.stage == kTakingUser) {
+        throw openError(
+            launch_code::kUserSwitchFailed,
+            "无法以用户“" + user.name + "”的身份启动应用程序：" + posixReason(failure.error));
+    }
+    if (n == static_cast<ssize_t>(sizeof failure)) {
+        throw openError(launch_code::kExecFailed, startFailure(failure.error, executable));
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         throw openError(launch_code::kStartFailed, "无法启动" + quoted(executable));
@@ -151,36 +273,38 @@ void awaitStart(pid_t child, int report, const std::filesystem::path& executable
 
 }  // namespace
 
-void openApplicationNow(const std::filesystem::path& bundle) {
-    const std::filesystem::path executable = bundleExecutable(bundle);
-    const Launch launch(executable);
+void openApplicationNow(const HeldBundle& bundle, const DesktopUser& user) {
+    const Executable executable = checkedExecutable(bundle);
+    Launch launch(bundle, executable, user);
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
-        throw startError(launch_code::kStartFailed, errno, executable);
+        throw openError(launch_code::kStartFailed,
+                        "无法启动" + quoted(executable.shown) + "：" + posixReason(errno));
     }
     UniqueFd reading(report[0]), writing(report[1]);
     pid_t child = ::fork();
     if (child < 0) {
-        throw startError(launch_code::kStartFailed, errno, executable);
+        throw openError(launch_code::kStartFailed,
+                        "无法启动" + quoted(executable.shown) + "：" + posixReason(errno));
     }
     if (child == 0) {
         reading.reset();
         runDetached(launch, writing.get());
     }
     writing.reset();
-    awaitStart(child, reading.get(), executable);
+    awaitStart(child, reading.get(), executable.shown, user);
 }
 
-void openApplication(const std::filesystem::path& bundle, OpenCompletion completion) {
-    std::thread([bundle, completion = std::move(completion)] {
+void openApplication(HeldBundle bundle, OpenCompletion completion) {
+    std::thread([bundle = std::move(bundle), completion = std::move(completion)] {
         std::optional<Error> failure;
         try {
-            openApplicationNow(bundle);
+            openApplicationNow(bundle, desktopUser());
         } catch (const Error& error) {
             failure = error;
         } catch (const std::exception&) {  // out of memory or threads: still an answer
             failure = Error(std::string(kLaunchErrorDomain), launch_code::kStartFailed,
-                            "无法启动" + quoted(bundle));
+                            "无法启动" + quoted(bundle.path));
         }
         completion(std::move(failure));
     }).detach();

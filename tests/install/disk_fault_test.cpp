@@ -124,8 +124,8 @@ protected:
         codesign::signBundle(newBundle, pki.identity(pki.leaf));
     }
 
-    static void validate(const fs::path& bundle) {
-        PayloadValidation::validate(bundle, test::TestPki::shared().service());
+    static VerifiedBundle validate(int folder, const fs::path& bundle) {
+        return PayloadValidation::validate(folder, bundle, test::TestPki::shared().service());
     }
 
     // The transaction with the real validation, the disk failed by writing to `trigger`
@@ -210,7 +210,7 @@ TEST_F(DiskFault, AWriteThatNeverReachesTheDiskIsNoSuccess) {
         const std::string disk =
             inNamespace("e2fsck -fy " + quoted(image) + " > /dev/null 2>&1 || true; " + mount, [&] {
                 try {
-                    validate(destination);
+                    PayloadValidation::validate(destination, test::TestPki::shared().service());
                 } catch (const Error& error) {
                     return error.localizedDescription();
                 }

@@ -48,15 +48,19 @@ protected:
 
     void SetUp() override { test::makeUnsignedBundle(source, "2"); }
 
-    std::optional<fs::path> install() {
+    // The backup the install kept, if any.
+    std::optional<fs::path> install() { return installHeld().backup; }
+
+    InstallerTransaction::Result installHeld() {
         InstallerTransaction::Environment environment{
             files, [this](std::function<void()> job) { later.push_back(std::move(job)); }};
         return InstallerTransaction::install(
             source, destination,
-            [this](const fs::path& bundle) {
+            [this](int, const fs::path& bundle) {
                 verified.push_back(bundle);
                 memos.push_back(codesign::digestsInUse());
                 onVerify(bundle);
+                return VerifiedBundle();
             },
             environment);
     }
@@ -509,8 +513,9 @@ TEST(TransactionWithValidation, ABundleWithVeryManyFilesNeedsFewDescriptors) {
     few.rlim_cur = 256;
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
     EXPECT_NO_THROW(InstallerTransaction::install(
-        payload, dir / "Applications/Tessuro.app",
-        [&](const fs::path& bundle) { PayloadValidation::validate(bundle, trust); }));
+        payload, dir / "Applications/Tessuro.app", [&](int folder, const fs::path& bundle) {
+            return PayloadValidation::validate(folder, bundle, trust);
+        }));
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(treeSnapshot(dir / "Applications/Tessuro.app"), treeSnapshot(payload));
 }

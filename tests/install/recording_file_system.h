@@ -44,15 +44,22 @@ public:
         return run("readFileAt " + relative.string(),
                    [&] { return real_.readFileAt(folder, relative, maxBytes); });
     }
-    FileIdentity copyTree(const std::filesystem::path& source, int folder, const std::string& name,
-                          const CopiedFile& copied) override {
+    UniqueFd openTree(const std::filesystem::path& top) override {
+        return run("openTree", [&] { return real_.openTree(top); });
+    }
+    CopiedTree copyTree(int source, const std::filesystem::path& sourcePath, int folder,
+                        const std::string& name, const CopiedFile& copied) override {
         return run("copyTree " + name, [&] {
-            FileIdentity made = real_.copyTree(source, folder, name, copied);
+            CopiedTree made = real_.copyTree(source, sourcePath, folder, name, copied);
             if (faults.contains(static_cast<int>(log.size()))) {
-                real_.removeTree(folder, name, made);  // a failed copy removes what it wrote
+                // A failed copy removes what it wrote.
+                real_.removeTree(folder, name, made.identity);
             }
             return made;
         });
+    }
+    void dropExecuteBits(int folder, const std::vector<std::filesystem::path>& relative) override {
+        run("dropExecuteBits", [&] { return real_.dropExecuteBits(folder, relative); });
     }
     void syncFileSystem(int folder) override {
         run("syncFileSystem", [&] { return real_.syncFileSystem(folder); });

@@ -23,9 +23,16 @@ TEST_F(InstallRun, SucceedsThroughTheTransactionWithThePayloadAndDestination) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model->installing.get(); }, 5000));
 
     EXPECT_EQ(writes, (Log{"installing=1", "error=", "installing=0", "installed=1"}));
-    EXPECT_EQ(transaction.destinations(), Paths{"/Applications/Tessuro.app"});
     EXPECT_EQ(verified, Paths{payload}) << "the payload, with verify handed on";
     EXPECT_EQ(clock->sleeps, 0) << "nothing running: no wait at all";
+
+    // The user's own folder, whose files are the user's.
+    auto second = makeModel();
+    second->userFolder.set(true);
+    runToEnd(*second);
+    EXPECT_EQ(transaction.destinations(),
+              (Paths{"/Applications/Tessuro.app", home / "Applications/Tessuro.app"}));
+    EXPECT_EQ(transaction.inUserFolder(), (std::vector<bool>{false, true}));
 }
 
 TEST_F(InstallRun, PayloadMissingOrBuildNumbersDifferingFailsBeforeAnythingIsAsked) {

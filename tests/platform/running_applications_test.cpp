@@ -1,6 +1,7 @@
 #include "platform/running_applications.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -33,33 +34,46 @@ bool eventually(const std::function<bool()>& condition) {
     return condition();
 }
 
-TEST(RunningApplications, FindsCopiesByTheBundleIdentifierInTheirInfoPlist) {
+// The copies of one user only: another user's copy is neither asked to quit nor waited for.
+TEST(RunningApplications, FindsTheUsersCopiesByTheBundleIdentifierInTheirInfoPlist) {
     TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);  // another user's copy runs from here too
+    const uid_t me = ::geteuid();
     std::string wanted = test::uniqueBundleIdentifier("com.example.wanted");
     std::string other = test::uniqueBundleIdentifier("com.example.other");
     ChildProcess xml(test::makeAppBundle(dir / "A.app", wanted, test::PlistFormat::Xml), {});
     ChildProcess binary(test::makeAppBundle(dir / "B.app", wanted, test::PlistFormat::Binary), {});
     ChildProcess unrelated(test::makeAppBundle(dir / "C.app", other), {});
     ChildProcess withFifo(test::makeAppBundle(dir / "F.app", wanted), {});
+    std::optional<ChildProcess> othersCopy;
+    if (me == 0) {
+        othersCopy.emplace(test::makeAppBundle(dir / "N.app", wanted),
+                           ChildProcess::Options{.user = test::nobodyUid()});
+        ASSERT_EQ(othersCopy->readLine(), "ready");
+    }
     for (ChildProcess* child : {&xml, &binary, &unrelated, &withFifo}) {
         ASSERT_EQ(child->readLine(), "ready");
     }
     std::vector<pid_t> expected{xml.pid(), binary.pid(), withFifo.pid()};
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(pidsOf(runningApplicationsWithBundleIdentifier(wanted)), expected);
-    EXPECT_EQ(pidsOf(runningApplicationsWithBundleIdentifier(other)),
+    EXPECT_EQ(pidsOf(runningApplicationsWithBundleIdentifier(wanted, me)), expected);
+    EXPECT_EQ(pidsOf(runningApplicationsWithBundleIdentifier(other, me)),
               std::vector<pid_t>{unrelated.pid()});
-    EXPECT_TRUE(runningApplicationsWithBundleIdentifier(wanted + ".x").empty());
+    EXPECT_TRUE(runningApplicationsWithBundleIdentifier(wanted + ".x", me).empty());
+    if (othersCopy) {
+        EXPECT_EQ(pidsOf(runningApplicationsWithBundleIdentifier(wanted, test::nobodyUid())),
+                  std::vector<pid_t>{othersCopy->pid()});
+    }
 
-    // Any user's program can hold a FIFO where its Info.plist belongs: the listing, which
-    // runs on the window's thread, must neither wait on it nor count the program.
+    // Any user's program can hold a FIFO where its Info.plist belongs: the listing must
+    // neither wait on it nor count the program.
     const std::filesystem::path fifo = dir / "F.app/Contents/Info.plist";
     std::filesystem::remove(fifo);
     test::makeFifo(fifo);
     std::erase(expected, withFifo.pid());
     RunningApplications found;
     EXPECT_TRUE(test::endsWithin(2, fifo, [&] {
-        found = runningApplicationsWithBundleIdentifier(wanted);
+        found = runningApplicationsWithBundleIdentifier(wanted, me);
     })) << "the listing waited on a FIFO";
     EXPECT_EQ(pidsOf(found), expected);
 }
@@ -73,7 +87,7 @@ TEST(RunningApplications, TerminateIsARegularQuitRequestAndExitIsSeenBeforeReapi
     ASSERT_EQ(quitting.readLine(), "ready");
     ASSERT_EQ(stubborn.readLine(), "ready");
 
-    RunningApplications apps = runningApplicationsWithBundleIdentifier(id);
+    RunningApplications apps = runningApplicationsWithBundleIdentifier(id, ::geteuid());
     ASSERT_EQ(pidsOf(apps), (std::vector{std::min(quitting.pid(), stubborn.pid()),
                                          std::max(quitting.pid(), stubborn.pid())}));
     for (const auto& app : apps) {
@@ -88,7 +102,7 @@ TEST(RunningApplications, TerminateIsARegularQuitRequestAndExitIsSeenBeforeReapi
     EXPECT_TRUE(eventually([&] { return quitApp->isTerminated(); }));
     EXPECT_FALSE(stubbornApp->isTerminated()) << "SIGTERM must not be a forced quit";
     // A zombie is no running copy.
-    EXPECT_EQ(pidsOf(runningApplicationsWithBundleIdentifier(id)),
+    EXPECT_EQ(pidsOf(runningApplicationsWithBundleIdentifier(id, ::geteuid())),
               std::vector<pid_t>{stubborn.pid()});
 }
 

@@ -38,7 +38,8 @@ std::string xattrOf(const fs::path& path, const char* name) {
 
 // The copy of `from` as "to" in `folder`.
 fs::path copyInto(const fs::path& folder, const fs::path& from) {
-    copyTree(from, systemFileSystem().openDirectory(folder).get(), "to");
+    copyTree(systemFileSystem().openTree(from).get(), from,
+             systemFileSystem().openDirectory(folder).get(), "to");
     return folder / "to";
 }
 
@@ -97,7 +98,7 @@ TEST(TreeCopy, SpecialFilesTooDeepTreesAndOccupiedTargetsFail) {
     UniqueFd into = systemFileSystem().openDirectory(dir.path());
     auto failure = [&](const std::string& name) {
         try {
-            copyTree(from, into.get(), name);
+            copyTree(systemFileSystem().openTree(from).get(), from, into.get(), name);
         } catch (const Error& error) {
             return error.localizedDescription();
         }

@@ -1,5 +1,6 @@
 #include "platform/workspace.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "held_bundle.h"
 #include "platform/files.h"
 #include "temp_dir.h"
 
@@ -18,12 +20,60 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::string readText(const fs::path& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
 // The fields of /proc/<pid>/stat after the command: state, parent, group, session, ...
 std::vector<std::string> statFields(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), {});
-    std::istringstream rest(stat.substr(stat.rfind(')') + 1));
+    std::istringstream rest(
+        readText("/proc/" + std::to_string(pid) + "/stat")
+            .substr(readText("/proc/" + std::to_string(pid) + "/stat").rfind(')') + 1));
     return {std::istream_iterator<std::string>(rest), {}};
+}
+
+// The first line of /proc/<pid>/status that begins with `key`, e.g. "Uid:\t65534\t...".
+std::string statusLine(pid_t pid, const std::string& key) {
+    std::istringstream status(readText("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(key)) {
+            return line;
+        }
+    }
+    return "";
+}
+
+// The process running the file `identity`, waited for up to five seconds; 0 if none.
+pid_t processRunning(const FileIdentity& identity) {
+    for (int tries = 0; tries < 500; ++tries) {
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            struct stat st {};
+            const std::string exe = entry.path().string() + "/exe";
+            if (std::isdigit(entry.path().filename().string()[0]) &&
+                ::stat(exe.c_str(), &st) == 0 && identityOf(st) == identity) {
+                return std::stoi(entry.path().filename().string());
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
+}
+
+// Waits up to five seconds for a file to have content.
+std::string awaitText(const fs::path& path) {
+    for (int tries = 0; tries < 500 && readText(path).empty(); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return readText(path);
+}
+
+// A bundle whose executable is a shell script of `body`.
+void makeScriptBundle(const fs::path& bundle, const std::string& body) {
+    test::writeInfoPlist(
+        bundle, {{"CFBundleIdentifier", "com.example.script"}, {"CFBundleExecutable", "Tessuro"}});
+    test::writeFile(bundle / "Contents/MacOS/Tessuro", "#!/bin/sh\n" + body + "\n");
+    ::chmod((bundle / "Contents/MacOS/Tessuro").c_str(), 0755);
 }
 
 TEST(OpenApplication, StartsTheProgramDetachedSoThatItOutlivesTheOpener) {
@@ -62,38 +112,54 @@ TEST(OpenApplication, StartsTheProgramDetachedSoThatItOutlivesTheOpener) {
 TEST(OpenApplication, FailuresSayWhatIsWrong) {
     test::TempDir dir;
     const fs::path exe = dir / "X.app/Contents/MacOS/Tessuro";
+    const DesktopUser me = desktopUser();
     struct Case {
-        std::function<void()> make;
+        std::function<void()> make;    // the bundle as it was checked
+        std::function<void()> thenDo;  // what happens to it afterwards
         long code;
         std::string message;  // the whole text, or its beginning when it ends in "："
     };
+    auto replaceExecutable = [&] {
+        fs::rename(exe, dir / "checked");
+        fs::copy_file(dir / "checked", exe);
+    };
     const std::vector<Case> cases{
-        {[] {}, launch_code::kBundleMissing, "找不到应用程序“" + (dir / "X.app").string() + "”"},
-        {[&] { fs::create_directories(dir / "X.app/Contents"); }, launch_code::kInfoUnreadable,
-         "应用程序的 Info.plist 无法读取："},
+        {[] {}, [] {}, launch_code::kBundleMissing,
+         "找不到应用程序“" + (dir / "X.app").string() + "”"},
         {[&] {
              test::writeInfoPlist(dir / "X.app", {{"CFBundleIdentifier", "x"}});
          },
-         launch_code::kNoExecutableKey,
+         [] {}, launch_code::kNoExecutableKey,
          "应用程序的 Info.plist 没有写明可执行文件（CFBundleExecutable）"},
-        {[&] { fs::remove(test::makeAppBundle(dir / "X.app", "x")); },
+        {[&] { test::makeAppBundle(dir / "X.app", "x"); }, [&] { fs::remove(exe); },
          launch_code::kExecutableMissing, "找不到可执行文件“" + exe.string() + "”"},
-        {[&] {
-             const fs::path made = test::makeAppBundle(dir / "X.app", "x");
-             fs::remove(made);
-             fs::create_directory(made);
+        {[&] { test::makeAppBundle(dir / "X.app", "x"); },
+         [&] {
+             fs::remove(exe);
+             fs::create_directory(exe);
          },
          launch_code::kNotExecutable, "“" + exe.string() + "”不是可执行文件"},
-        {[&] { ::chmod(test::makeAppBundle(dir / "X.app", "x").c_str(), 0644); },
+        {[&] { ::chmod(test::makeAppBundle(dir / "X.app", "x").c_str(), 0644); }, [] {},
          launch_code::kExecFailed, "“" + exe.string() + "”没有执行权限"},
         {[&] { test::writeFile(test::makeAppBundle(dir / "X.app", "x"), "\x01\x02garbage"); },
-         launch_code::kExecFailed, "“" + exe.string() + "”不是这台电脑能运行的程序格式"},
+         [] {}, launch_code::kExecFailed, "“" + exe.string() + "”不是这台电脑能运行的程序格式"},
+        {[&] { test::makeAppBundle(dir / "X.app", "x"); }, replaceExecutable,
+         launch_code::kExecutableChanged, "“" + exe.string() + "”在校验之后被替换，没有启动"},
+        {[&] { test::makeAppBundle(dir / "X.app", "x"); },
+         [&] {
+             fs::rename(exe, dir / "checked");
+             fs::create_symlink(dir / "checked", exe);
+         },
+         launch_code::kExecutableChanged, "“" + exe.string() + "”在校验之后被替换，没有启动"},
     };
     for (const Case& c : cases) {
         fs::remove_all(dir / "X.app");
+        fs::remove_all(dir / "checked");
         c.make();
+        const HeldBundle held = test::heldAsItStands(dir / "X.app");
+        c.thenDo();
         try {
-            openApplicationNow(dir / "X.app");
+            openApplicationNow(held, me);
             ADD_FAILURE() << c.message << ": opened";
         } catch (const Error& error) {
             EXPECT_EQ(error.domain(), kLaunchErrorDomain);
@@ -103,6 +169,99 @@ TEST(OpenApplication, FailuresSayWhatIsWrong) {
                       c.message);
         }
     }
+}
+
+// What was checked is what starts, a program or a script, even after the bundle's path has
+// been given to another bundle: the one that took it never runs.
+TEST(OpenApplication, StartsTheCheckedFileWhateverStandsAtItsPathNow) {
+    test::TempDir dir;
+    const fs::path bundle = dir / "Tessuro.app", marker = dir / "marker";
+    const auto intruder = [&] {
+        fs::rename(bundle, dir / "Moved.app");
+        makeScriptBundle(bundle, "echo intruder > '" + marker.string() + "'");
+    };
+    // A script: its interpreter reads it through the held folder.
+    makeScriptBundle(bundle, "echo \"checked $0\" > '" + marker.string() + "'");
+    HeldBundle held = test::heldAsItStands(bundle);
+    intruder();
+    openApplicationNow(held, desktopUser());
+    const std::string said = awaitText(marker);
+    EXPECT_TRUE(said.starts_with("checked /proc/self/fd/")) << said;
+    EXPECT_TRUE(said.ends_with("/Contents/MacOS/Tessuro\n")) << said;
+
+    // A program: started from the descriptor of the file that was checked.
+    fs::remove_all(dir / "Moved.app");
+    fs::remove_all(bundle);
+    fs::remove(marker);
+    test::makeAppBundle(bundle, "com.example.program");
+    held = test::heldAsItStands(bundle);
+    intruder();
+    openApplicationNow(held, desktopUser());
+    const pid_t started = processRunning(held.verified.executableIdentity);
+    EXPECT_GT(started, 0);
+    ::kill(started, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(fs::exists(marker)) << "the bundle now at the path ran";
+}
+
+// Root acting for a desktop user starts the application as that user, with the user's
+// groups and an environment of the user's own, never as root.
+TEST(OpenApplication, ForAnotherUserItRunsAsThatUserWithAnEnvironmentOfTheirOwn) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act for another user";
+    }
+    test::TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const fs::path home = dir / "home";
+    fs::create_directories(home);
+    ::chown(home.c_str(), test::nobodyUid(), static_cast<gid_t>(-1));
+    const DesktopUser nobody = test::nobodyWithHome(home);
+    makeScriptBundle(dir / "Script.app",
+                     "{ id -u; id -G; pwd; env; } > \"$HOME/part\" && "
+                     "mv \"$HOME/part\" \"$HOME/report\"");
+    test::makeAppBundle(dir / "Program.app", "com.example.program");
+    ::setenv("DISPLAY", ":42", 1);
+    ::setenv("LC_TESSURO_TEST", "kept", 1);
+    ::setenv("TESSURO_ROOTS_OWN", "not for the user", 1);
+
+    openApplicationNow(test::heldAsItStands(dir / "Script.app"), nobody);
+    const HeldBundle program = test::heldAsItStands(dir / "Program.app");
+    openApplicationNow(program, nobody);
+    ::unsetenv("LC_TESSURO_TEST");
+    ::unsetenv("TESSURO_ROOTS_OWN");
+
+    std::istringstream report(awaitText(home / "report"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(report, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], std::to_string(nobody.uid));
+    std::string groups;
+    for (gid_t group : nobody.groups) {
+        groups += (groups.empty() ? "" : " ") + std::to_string(group);
+    }
+    EXPECT_EQ(lines[1], groups) << "the user's groups, none of root's";
+    EXPECT_EQ(lines[2], home.string());
+    const std::vector<std::string> environment(lines.begin() + 3, lines.end());
+    auto has = [&](const std::string& entry) {
+        return std::find(environment.begin(), environment.end(), entry) != environment.end();
+    };
+    for (const std::string& entry :
+         {"HOME=" + home.string(), "USER=" + nobody.name, "LOGNAME=" + nobody.name,
+          "SHELL=" + nobody.shell, std::string("DISPLAY=:42"),
+          std::string("LC_TESSURO_TEST=kept")}) {
+        EXPECT_TRUE(has(entry)) << entry;
+    }
+    for (const std::string& entry : environment) {
+        EXPECT_FALSE(entry.starts_with("TESSURO_ROOTS_OWN") || entry.starts_with("SUDO_")) << entry;
+    }
+
+    const pid_t started = processRunning(program.verified.executableIdentity);
+    ASSERT_GT(started, 0);
+    const std::string uid = std::to_string(nobody.uid);
+    EXPECT_EQ(statusLine(started, "Uid:"), "Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid);
+    ::kill(started, SIGKILL);
 }
 
 }  // namespace

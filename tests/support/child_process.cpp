@@ -1,6 +1,7 @@
 #include "child_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -38,8 +39,14 @@ ChildProcess::ChildProcess(const std::filesystem::path& executable, Options opti
     if (pid_ < 0) {
         throw std::runtime_error("fork failed");
     }
+    const struct passwd* account = options.user ? ::getpwuid(*options.user) : nullptr;
+    const gid_t group = account != nullptr ? account->pw_gid : static_cast<gid_t>(-1);
     if (pid_ == 0) {
         ::dup2(pipeFds[1], STDOUT_FILENO);
+        if (options.user && (::setgroups(0, nullptr) != 0 || ::setgid(group) != 0 ||
+                             ::setuid(*options.user) != 0)) {
+            ::_exit(126);
+        }
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -74,6 +81,12 @@ bool ChildProcess::waitForExit(int seconds) {
 uid_t nobodyUid() {
     struct passwd* entry = ::getpwnam("nobody");
     return entry != nullptr ? entry->pw_uid : 65534;
+}
+
+DesktopUser nobodyWithHome(const std::filesystem::path& home) {
+    DesktopUser user = userWithId(nobodyUid());
+    user.home = home;
+    return user;
 }
 
 }  // namespace tessuro::test

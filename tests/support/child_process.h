@@ -3,9 +3,11 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/desktop_user.h"
 #include "platform/unique_fd.h"
 
 namespace tessuro::test {
@@ -15,6 +17,7 @@ class ChildProcess {
 public:
     struct Options {
         std::vector<std::string> arguments = {};
+        std::optional<uid_t> user = {};  // runs as this user and its group (the caller is root)
     };
 
     ChildProcess(const std::filesystem::path& executable, Options options);
@@ -41,5 +44,8 @@ private:
 
 // The user ID of "nobody".
 uid_t nobodyUid();
+
+// "nobody" as the installer would act for it, with `home` as its home folder.
+DesktopUser nobodyWithHome(const std::filesystem::path& home);
 
 }  // namespace tessuro::test

@@ -75,15 +75,16 @@ public:
 
     InstallOperation operation() {
         return [this](const std::filesystem::path& source, const std::filesystem::path& destination,
-                      const VerifyOperation& verify) -> std::optional<std::filesystem::path> {
+                      const VerifyOperation& verify, bool inUserFolder) {
             {
                 std::unique_lock lock(mutex_);
                 destinations_.push_back(destination);
+                inUserFolder_.push_back(inUserFolder);
                 changed_.wait(lock, [&] { return !holdUntilReleased || released_; });
             }
-            verify(source);
+            verify(-1, source);
             outcome();
-            return std::nullopt;
+            return InstallerTransaction::Result{std::nullopt, HeldBundle{destination, {}, {}}};
         };
     }
     void release() {
@@ -95,12 +96,18 @@ public:
         std::lock_guard lock(mutex_);
         return destinations_;
     }
+    // For each install, whether it went to the user's own folder.
+    std::vector<bool> inUserFolder() const {
+        std::lock_guard lock(mutex_);
+        return inUserFolder_;
+    }
 
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool released_ = false;
     std::vector<std::filesystem::path> destinations_;
+    std::vector<bool> inUserFolder_;
 };
 
 class ModelFixture : public ::testing::Test {
@@ -149,10 +156,14 @@ protected:
                 },
             .clock = clock,
             .install = transaction.operation(),
-            .verify = [this](const std::filesystem::path& b) { verified.push_back(b); },
+            .verify =
+                [this](int, const std::filesystem::path& b) {
+                    verified.push_back(b);
+                    return VerifiedBundle();
+                },
             .openApplication =
-                [this](const std::filesystem::path& bundle, OpenCompletion completion) {
-                    opened.push_back(bundle);
+                [this](const HeldBundle& bundle, OpenCompletion completion) {
+                    opened.push_back(bundle.path);
                     pendingOpens.push_back(std::move(completion));
                 },
             .terminateApplication = [this] { ++terminations; },

@@ -2,7 +2,8 @@
 //   (no argument)    writes "ready", then quits on SIGTERM or by itself after two minutes
 //   --ignore-term    the same, but ignores SIGTERM
 //   --print-bundle   prints the bundle it runs from and exits
-//   --open BUNDLE    opens the bundle as the installer would, prints the outcome, exits
+//   --open BUNDLE    opens the bundle as the installer would once it has checked it, prints
+//                    the outcome, exits
 // With TESSURO_TEST_APP_MARKER set, it writes its process ID to that file.
 
 #include <signal.h>
@@ -13,13 +14,15 @@
 #include <cstring>
 #include <fstream>
 
+#include "held_bundle.h"
 #include "platform/bundle.h"
 #include "platform/workspace.h"
 
 int main(int argc, char** argv) {
     if (argc > 2 && std::strcmp(argv[1], "--open") == 0) {
         try {
-            tessuro::openApplicationNow(argv[2]);
+            tessuro::openApplicationNow(tessuro::test::heldAsItStands(argv[2]),
+                                        tessuro::desktopUser());
         } catch (const tessuro::Error& error) {
             std::printf("%s\n", error.localizedDescription().c_str());
             return 1;

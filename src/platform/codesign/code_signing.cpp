@@ -59,27 +59,37 @@ Bytes copyOf(ByteView bytes) {
 
 class Check {
 public:
-    Check(const std::vector<X509Ptr>& anchors, const std::filesystem::path& bundle,
-          DigestCache* cache)
-        : anchors_(anchors), bundle_(bundle), cache_(cache) {}
+    Check(const std::vector<X509Ptr>& anchors, const StaticCode& code, DigestCache* cache)
+        : anchors_(anchors), code_(code), bundle_(code.path()), cache_(cache) {}
 
-    void run(const Requirement* requirement) {
+    // What the check vouched for, once it has passed.
+    VerifiedBundle run(const Requirement* requirement) {
         openFolders();
         readCodeDirectories();
         verifySignature();
         verifySpecialSlots();
         verifyMainExecutable();
-        checkResourceSeal(*resources_, contentsFd_.get(), excluded_, cache_);
+        const std::vector<std::string> unsealed =
+            checkResourceSeal(*resources_, contentsFd_.get(), excluded_, cache_);
         if (requirement != nullptr) {
             verifyRequirement(*requirement);
         }
+        for (const std::string& path : unsealed) {
+            verified_.unsealedExecutables.push_back(std::filesystem::path(layout::kContents) /
+                                                    path);
+        }
+        return std::move(verified_);
     }
 
 private:
     void openFolders() {
-        bundleFd_.reset(::open(bundle_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // A reading of its own of the folder the code holds: not a path, which others may
+        // point elsewhere meanwhile, and not the code's descriptor, whose position another
+        // check could share.
+        bundleFd_.reset(::openat(code_.folder(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!bundleFd_) {
-            throw refusal(kStatusNoSuchCode, "no bundle folder at " + bundle_.string());
+            throw refusal(kStatusNoSuchCode,
+                          "the bundle folder cannot be read: " + posixReason(errno));
         }
         contentsFd_ = openFolder(bundleFd_.get(), layout::kContents);
         if (!contentsFd_) {
@@ -231,6 +241,10 @@ private:
         for (const CodeDirectory& cd : directories_) {
             checkExecutable(cd, fd.get(), size);
         }
+        if (path != layout::kInfoPlist) {
+            verified_.executable = std::filesystem::path(layout::kContents) / path;
+            verified_.executableIdentity = identityOf(st);
+        }
     }
 
     static void refuseOwnSignature(int fd, std::uint64_t size) {
@@ -301,6 +315,7 @@ private:
     }
 
     const std::vector<X509Ptr>& anchors_;
+    const StaticCode& code_;
     std::filesystem::path bundle_;
     DigestCache* cache_;  // what this thread's caller already read, if it keeps a memo
     UniqueFd bundleFd_, contentsFd_, signatureFd_;
@@ -310,6 +325,7 @@ private:
     std::optional<Bytes> infoPlist_, resources_;
     std::optional<PropertyList> info_;
     std::vector<std::string> excluded_;
+    VerifiedBundle verified_;
 };
 
 }  // namespace
@@ -335,11 +351,27 @@ Status CodeSigning::createStaticCodeWithPath(const std::filesystem::path& path, 
     if (flags != kDefaultFlags) {
         return kStatusInvalidFlags;
     }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder) {
         return kStatusNoSuchCode;
     }
-    code = std::make_unique<StaticCode>(path);
+    code = std::make_unique<StaticCode>(std::move(folder), path);
+    return kStatusOk;
+}
+
+Status CodeSigning::createStaticCodeWithFolder(int folder, const std::filesystem::path& path,
+                                               std::uint32_t flags,
+                                               std::unique_ptr<StaticCode>& code) const {
+    code.reset();
+    if (flags != kDefaultFlags) {
+        return kStatusInvalidFlags;
+    }
+    UniqueFd held(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    struct stat st {};
+    if (!held || ::fstat(held.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return kStatusNoSuchCode;
+    }
+    code = std::make_unique<StaticCode>(std::move(held), path);
     return kStatusOk;
 }
 
@@ -362,7 +394,8 @@ Status CodeSigning::createRequirementWithString(std::string_view text, std::uint
 }
 
 Status CodeSigning::checkValidity(const StaticCode* code, std::uint32_t flags,
-                                  const Requirement* requirement, std::string* detail) const {
+                                  const Requirement* requirement, std::string* detail,
+                                  VerifiedBundle* verified) const {
     if ((flags & ~kCheckAllArchitectures) != 0) {
         return kStatusInvalidFlags;
     }
@@ -375,7 +408,10 @@ Status CodeSigning::checkValidity(const StaticCode* code, std::uint32_t flags,
         ~TrimAfter() { ::malloc_trim(0); }
     } trim;
     try {
-        Check(anchors_, code->path(), digestsInUse()).run(requirement);
+        VerifiedBundle passed = Check(anchors_, *code, digestsInUse()).run(requirement);
+        if (verified != nullptr) {
+            *verified = std::move(passed);
+        }
     } catch (const Error& failure) {
         if (detail != nullptr) {
             *detail = failure.what();

@@ -7,22 +7,29 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/bundle.h"
 #include "platform/codesign/openssl_ptr.h"
 #include "platform/codesign/requirement.h"
 #include "platform/codesign/status.h"
+#include "platform/unique_fd.h"
 
 namespace tessuro::codesign {
 
 inline constexpr std::uint32_t kDefaultFlags = 0;
 inline constexpr std::uint32_t kCheckAllArchitectures = 1;
 
-// A bundle on disk to be checked; nothing is read until the check.
+// A bundle on disk to be checked, held by its folder's descriptor from the moment it is
+// made: the check reads below that folder, whatever its path names by then. Nothing is
+// read until the check.
 class StaticCode {
 public:
-    explicit StaticCode(std::filesystem::path path) : path_(std::move(path)) {}
+    StaticCode(UniqueFd folder, std::filesystem::path path)
+        : folder_(std::move(folder)), path_(std::move(path)) {}
+    int folder() const noexcept { return folder_.get(); }
     const std::filesystem::path& path() const noexcept { return path_; }
 
 private:
+    UniqueFd folder_;
     std::filesystem::path path_;
 };
 
@@ -52,14 +59,20 @@ public:
 
     Status createStaticCodeWithPath(const std::filesystem::path& path, std::uint32_t flags,
                                     std::unique_ptr<StaticCode>& code) const;
+    // The bundle whose folder `folder` holds (a descriptor, O_PATH or not); `path` names it
+    // in messages only.
+    Status createStaticCodeWithFolder(int folder, const std::filesystem::path& path,
+                                      std::uint32_t flags, std::unique_ptr<StaticCode>& code) const;
     // `error` receives the syntax error's text, naming its position.
     Status createRequirementWithString(std::string_view text, std::uint32_t flags,
                                        std::unique_ptr<Requirement>& requirement,
                                        std::string* error = nullptr) const;
     // Checks the signature, the sealed contents and, when given, the requirement. `detail`
-    // receives a sentence on what failed, for tools.
+    // receives a sentence on what failed, for tools; `verified`, when the check passes,
+    // what it vouched for.
     Status checkValidity(const StaticCode* code, std::uint32_t flags,
-                         const Requirement* requirement, std::string* detail = nullptr) const;
+                         const Requirement* requirement, std::string* detail = nullptr,
+                         VerifiedBundle* verified = nullptr) const;
 
     std::size_t anchorCount() const noexcept { return anchors_.size(); }
 

@@ -1,5 +1,6 @@
 #include "platform/codesign/digest.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <time.h>
 #include <unistd.h>
@@ -212,8 +213,8 @@ constexpr std::chrono::milliseconds kPrefetchDelay{20};
 
 }  // namespace
 
-DigestPrefetch::DigestPrefetch(int folder, HashType type, DigestCache& cache)
-    : folder_(folder), type_(type), cache_(cache), worker_([this] { work(); }) {}
+DigestPrefetch::DigestPrefetch(HashType type, DigestCache& cache)
+    : type_(type), cache_(cache), worker_([this] { work(); }) {}
 
 DigestPrefetch::~DigestPrefetch() {
     {
@@ -224,9 +225,13 @@ DigestPrefetch::~DigestPrefetch() {
     worker_.join();
 }
 
-void DigestPrefetch::add(std::filesystem::path relative) {
+void DigestPrefetch::add(int folder, std::filesystem::path relative) {
     {
         std::lock_guard lock(mutex_);
+        if (!folder_) {
+            // Without a descriptor to spare, nothing is read ahead: the check reads it all.
+            folder_.reset(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+        }
         queue_.emplace_back(std::chrono::steady_clock::now() + kPrefetchDelay, std::move(relative));
     }
     wake_.notify_all();
@@ -247,7 +252,7 @@ void DigestPrefetch::work() {
         queue_.pop_front();
         lock.unlock();
         try {
-            digestFileAt(folder_, next, type_, &cache_);
+            digestFileAt(folder_.get(), next, type_, &cache_);
         } catch (const Error&) {
             // Not remembered: the check that follows reads the file and reports what fails.
         }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/codesign/blob.h"
+#include "platform/unique_fd.h"
 
 namespace tessuro::codesign {
 
@@ -90,18 +91,20 @@ Bytes digestFileAt(int folder, const std::filesystem::path& relative, HashType t
 // already read. Stops when destroyed; what is left is not hashed.
 class DigestPrefetch {
 public:
-    // `folder` and `cache` outlive this; the paths given are relative to the folder.
-    DigestPrefetch(int folder, HashType type, DigestCache& cache);
+    // `cache` outlives this.
+    DigestPrefetch(HashType type, DigestCache& cache);
     ~DigestPrefetch();
     DigestPrefetch(const DigestPrefetch&) = delete;
     DigestPrefetch& operator=(const DigestPrefetch&) = delete;
 
-    void add(std::filesystem::path relative);
+    // The file `relative` below `folder`. Every file comes from the folder given first,
+    // which is held from then on, whatever becomes of the caller's descriptor.
+    void add(int folder, std::filesystem::path relative);
 
 private:
     void work();
 
-    int folder_;
+    UniqueFd folder_;
     HashType type_;
     DigestCache& cache_;
     std::mutex mutex_;

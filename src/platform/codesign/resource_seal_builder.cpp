@@ -75,7 +75,7 @@ private:
 
 Bytes buildResourceSeal(int contentsFd, const std::vector<std::string>& excluded) {
     SealBuilder builder;
-    for (const auto& [path, item] : walkResources(contentsFd, excluded)) {
+    for (const auto& [path, item] : walkResources(contentsFd, excluded).items) {
         if (item.symlink) {
             builder.addLink(path, item.target);
         } else {

@@ -13,6 +13,7 @@
 #include "platform/codesign/plist_nodes.h"
 #include "platform/codesign/resource_rules.h"
 #include "platform/codesign/resource_tree.h"
+#include "platform/codesign/signature_layout.h"
 #include "platform/codesign/status.h"
 #include "platform/property_list.h"
 
@@ -90,7 +91,7 @@ public:
         }
     }
 
-    ResourceTree result() {
+    ResourceWalk result() {
         thread_.join();
         try {
             if (failure_) {
@@ -104,7 +105,7 @@ public:
     }
 
 private:
-    ResourceTree tree_;
+    ResourceWalk tree_;
     std::exception_ptr failure_;
     std::thread thread_;
 };
@@ -242,19 +243,33 @@ void checkEntriesPresent(const Seal& seal, const ResourceTree& tree) {
     });
 }
 
+// The executables the seal leaves out, beside those where no seal looks.
+std::vector<std::string> unsealedExecutables(const Seal& seal, ResourceWalk walk) {
+    std::vector<std::string> unsealed = std::move(walk.outsideExecutables);
+    for (const auto& [path, item] : walk.items) {
+        if (!item.symlink && S_ISREG(item.status.st_mode) && (item.status.st_mode & 0111) != 0 &&
+            path != layout::kInfoPlist && !seal.rules.seals(path)) {
+            unsealed.push_back(path);
+        }
+    }
+    return unsealed;
+}
+
 }  // namespace
 
-void checkResourceSeal(ByteView codeResources, int contentsFd,
-                       const std::vector<std::string>& excluded, DigestCache* cache) {
+std::vector<std::string> checkResourceSeal(ByteView codeResources, int contentsFd,
+                                           const std::vector<std::string>& excluded,
+                                           DigestCache* cache) {
     BackgroundWalk walk(contentsFd, excluded);
     const Seal seal = readSeal(codeResources);
     refuseNestedCode(seal.files);
-    const ResourceTree tree = walk.result();
-    const std::vector<HashJob> jobs = checkSealedFiles(seal, tree, cache);
+    ResourceWalk disk = walk.result();
+    const std::vector<HashJob> jobs = checkSealedFiles(seal, disk.items, cache);
     if (const HashJob* mismatch = firstMismatch(jobs, contentsFd, cache)) {
         throw refusal(kStatusResourceModified, "modified: " + mismatch->path);
     }
-    checkEntriesPresent(seal, tree);
+    checkEntriesPresent(seal, disk.items);
+    return unsealedExecutables(seal, std::move(disk));
 }
 
 }  // namespace tessuro::codesign

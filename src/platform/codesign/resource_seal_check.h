@@ -13,9 +13,13 @@ namespace tessuro::codesign {
 // it, every entry has its file unless it is optional. `excluded` are paths relative to
 // Contents/ that the seal leaves out besides the signature itself (the main executable).
 // Digests of files unchanged since an earlier check come from `cache`, when one is given.
-// Throws a refusal (status.h): malformed, resource modified, added or missing with the
-// path, or unsupported for nested code.
-void checkResourceSeal(ByteView codeResources, int contentsFd,
-                       const std::vector<std::string>& excluded, DigestCache* cache = nullptr);
+// Returns the regular files with an execute bit that no seal covers (relative to
+// Contents/): what the rules leave out and what lies where no seal looks, but neither
+// `excluded` nor Info.plist, which the CodeDirectory seals. Throws a refusal (status.h):
+// malformed, resource modified, added or missing with the path, or unsupported for nested
+// code.
+std::vector<std::string> checkResourceSeal(ByteView codeResources, int contentsFd,
+                                           const std::vector<std::string>& excluded,
+                                           DigestCache* cache = nullptr);
 
 }  // namespace tessuro::codesign

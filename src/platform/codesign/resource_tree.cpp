@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 
 #include "platform/codesign/signature_layout.h"
 #include "platform/codesign/status.h"
@@ -18,15 +17,10 @@
 namespace tessuro::codesign {
 namespace {
 
-// Paths no seal ever covers.
-bool alwaysExcluded(const std::string& path, const std::vector<std::string>& excluded) {
-    auto under = [&](const char* folder) {
-        std::size_t n = std::strlen(folder);
-        return path.compare(0, n, folder) == 0 && (path.size() == n || path[n] == '/');
-    };
-    return under(layout::kSignatureFolder) || under(layout::kStoreReceipt) ||
-           path == layout::kLegacyResourcesLink ||
-           std::find(excluded.begin(), excluded.end(), path) != excluded.end();
+// Paths no seal ever covers (at the top of Contents).
+bool outsideEverySeal(const std::string& path) {
+    return path == layout::kSignatureFolder || path == layout::kStoreReceipt ||
+           path == layout::kLegacyResourcesLink;
 }
 
 std::string shown(const std::string& path) {
@@ -52,7 +46,8 @@ class Walk {
 public:
     explicit Walk(const std::vector<std::string>& excluded) : excluded_(excluded) {}
 
-    void folder(int fd, const std::string& prefix, int depth) {
+    // `outside`: the folder lies where no seal looks; only its executables are noted.
+    void folder(int fd, const std::string& prefix, int depth, bool outside) {
         if (depth > kMaxTreeDepth) {
             throw codesignError(codesign_code::kMalformed,
                                 "folders below " + std::string(layout::kContents) +
@@ -61,16 +56,16 @@ public:
         }
         for (const std::string& name : folderEntries(fd, shown(prefix))) {
             const std::string path = prefix.empty() ? name : prefix + "/" + name;
-            if (!alwaysExcluded(path, excluded_)) {
-                item(fd, name, path, depth);
+            if (std::find(excluded_.begin(), excluded_.end(), path) == excluded_.end()) {
+                item(fd, name, path, depth, outside || (depth == 0 && outsideEverySeal(path)));
             }
         }
     }
 
-    ResourceTree take() { return std::move(items_); }
+    ResourceWalk take() { return std::move(walk_); }
 
 private:
-    void item(int fd, const std::string& name, const std::string& path, int depth) {
+    void item(int fd, const std::string& name, const std::string& path, int depth, bool outside) {
         struct stat st {};
         if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             throw posixError(errno, "无法读取属性", shown(path));
@@ -81,23 +76,27 @@ private:
             if (!sub) {
                 throw posixError(errno, "无法打开文件夹", shown(path));
             }
-            folder(sub.get(), path, depth + 1);
+            folder(sub.get(), path, depth + 1, outside);
+        } else if (outside) {
+            if (S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0) {
+                walk_.outsideExecutables.push_back(path);
+            }
         } else if (S_ISLNK(st.st_mode)) {
-            items_[path] = ResourceItem{true, linkTarget(fd, name, st, path)};
+            walk_.items[path] = ResourceItem{true, linkTarget(fd, name, st, path)};
         } else {
-            items_[path] = ResourceItem{false, {}, st};
+            walk_.items[path] = ResourceItem{false, {}, st};
         }
     }
 
     const std::vector<std::string>& excluded_;
-    ResourceTree items_;
+    ResourceWalk walk_;
 };
 
 }  // namespace
 
-ResourceTree walkResources(int contentsFd, const std::vector<std::string>& excluded) {
+ResourceWalk walkResources(int contentsFd, const std::vector<std::string>& excluded) {
     Walk walk(excluded);
-    walk.folder(contentsFd, "", 0);
+    walk.folder(contentsFd, "", 0, false);
     return walk.take();
 }
 
