@@ -9,10 +9,12 @@
 #include <cstring>
 #include <regex>
 
+#include "child_process.h"
 #include "install/payload_validation.h"
 #include "install/product.h"
 #include "platform/bundle.h"
 #include "platform/codesign/digest.h"
+#include "platform/desktop_user.h"
 #include "platform/error.h"
 #include "recording_file_system.h"
 #include "signing_fixtures.h"
@@ -490,6 +492,210 @@ TEST_F(Transaction, AFailureOfAnyFileOperationLosesNothing) {
     }
     std::cout << "fault-injection cases: " << cases << "\n";
     EXPECT_GT(cases, 200);
+}
+
+// The transaction with the real validation of signed bundles, and hooks at the instants a
+// racer on the same machine would pick.
+class SignedTransaction : public ::testing::Test {
+protected:
+    test::TempDir dir;
+    fs::path source = dir / "Payload/Tessuro.app";
+    fs::path apps = dir / "Applications";
+    fs::path destination = apps / "Tessuro.app";
+    const codesign::CodeSigning trust = test::TestPki::shared().service();
+    test::RecordingFileSystem files;
+    std::function<void(const fs::path&)> beforeCheck = [](const fs::path&) {};
+
+    SignedTransaction() {
+        test::makeSignedBundle(source, "2");
+        copyOf(source, dir / "Genuine.app");
+    }
+
+    static void copyOf(const fs::path& from, const fs::path& to) {
+        fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    }
+
+    InstallerTransaction::Result install() {
+        return InstallerTransaction::install(source, destination,
+                                             [this](int folder, const fs::path& bundle) {
+                                                 beforeCheck(bundle);
+                                                 return PayloadValidation::validate(folder, bundle,
+                                                                                    trust);
+                                             },
+                                             {files, [](std::function<void()> job) { job(); }});
+    }
+
+    std::string installFailure() {
+        try {
+            install();
+        } catch (const Error& error) {
+            return error.localizedDescription();
+        }
+        return "passed";
+    }
+
+    // A copy of the payload with a program of someone else's in it, signed by nobody.
+    void makeTampered(const fs::path& at) {
+        copyOf(dir / "Genuine.app", at);
+        test::writeFile(at / "Contents/MacOS/Tessuro", "#!/bin/sh\necho tampered\n");
+    }
+};
+
+// Someone who may write the payload and rename in the destination folder puts a tampered
+// tree at a name the install uses, at each instant between a check and a use: it is never
+// installed and never handed on to be launched.
+TEST_F(SignedTransaction, ATamperedTreeSwappedInAtAnyInstantIsNeverInstalled) {
+    auto swapIn = [&](const fs::path& at) {
+        return [this, at] {
+            fs::rename(at, dir / "Moved.app");
+            makeTampered(at);
+        };
+    };
+    auto stagedName = [&] { return apps / test::hiddenItems(apps).at(0); };
+    const auto genuine = treeSnapshot(source);
+    makeTampered(dir / "Reference.app");
+    const auto tampered = treeSnapshot(dir / "Reference.app");
+    struct Row {
+        const char* what;
+        bool upgrade;
+        std::string before;  // the file operation, or "check <name>" for a verification
+        std::function<fs::path()> at;
+        bool passes;  // with the genuine bundle installed
+        bool exchange = true;
+    };
+    const std::vector<Row> rows{
+        {"the payload, once opened", false, "copyTree", [&] { return source; }, true},
+        {"the payload, while it is checked", true, "check Tessuro.app", [&] { return source; },
+         true},
+        {"the staged copy, while it is checked", true, "check .Tessuro", stagedName, false},
+        {"the staged copy, right before the exchange", true, "exchange", stagedName, false},
+        {"the staged copy, right before the move", false, "rename .Tessuro", stagedName, false},
+        {"the staged copy, right before it moves in without an exchange", true, "rename .Tessuro",
+         stagedName, false, false},
+        {"the installed copy, while it is checked", true, "check Tessuro.app#2",
+         [&] { return destination; }, false},
+        {"the installed copy of a fresh install, while it is checked", false, "check Tessuro.app#2",
+         [&] { return destination; }, false},
+    };
+    for (const Row& row : rows) {
+        fs::remove_all(apps);
+        fs::remove_all(dir / "Moved.app");
+        fs::remove_all(source);
+        copyOf(dir / "Genuine.app", source);
+        fs::create_directories(apps);
+        if (row.upgrade) {
+            test::makeSignedBundle(destination, "1");
+        }
+        files.log.clear();
+        files.exchangeUnsupported = !row.exchange;
+        bool done = false;
+        auto swapOnce = [&](const std::string& instant) {
+            if (!done && instant.starts_with(row.before)) {
+                done = true;
+                swapIn(row.at())();
+            }
+        };
+        int checksOfTheName = 0;
+        beforeCheck = [&](const fs::path& bundle) {
+            const std::string name = bundle.filename().string();
+            const bool second = name == "Tessuro.app" && ++checksOfTheName == 2;
+            swapOnce("check " + name + (second ? "#2" : ""));
+        };
+        files.beforeEach = swapOnce;
+        std::optional<InstallerTransaction::Result> result;
+        std::string failure = "passed";
+        try {
+            result = install();
+        } catch (const Error& error) {
+            failure = error.localizedDescription();
+        }
+        SCOPED_TRACE(row.what);
+        EXPECT_TRUE(done) << "the instant never came";
+        EXPECT_EQ(failure.starts_with("passed"), row.passes) << failure;
+        if (row.passes) {
+            EXPECT_EQ(treeSnapshot(destination), genuine);
+            struct stat installed {};
+            ASSERT_EQ(::fstat(result->installed.folder->get(), &installed), 0);
+            EXPECT_EQ(identityOf(installed), identityOf(test::statOf(destination)));
+        } else {
+            EXPECT_TRUE(failure.starts_with(kChanged)) << failure;
+            // A tampered tree at the destination is the racer's own doing, there or not.
+            EXPECT_TRUE(row.at() == destination || treeSnapshot(destination) != tampered);
+        }
+        for (const std::string& hidden : test::hiddenItems(apps)) {
+            EXPECT_NE(treeSnapshot(apps / hidden), genuine) << "a staged copy left: " << hidden;
+        }
+    }
+}
+
+// Whatever no seal covers keeps its content but not its execute bits: a program put beside
+// the signature, in a store receipt, in a legacy CodeResources folder, or where the rules
+// leave files out. What the seal covers keeps its modes.
+TEST_F(SignedTransaction, FilesNoSealCoversAreInstalledWithoutExecuteBits) {
+    const fs::path contents = source / "Contents";
+    test::writeFile(contents / "Resources/tool.sh", "#!/bin/sh\n");
+    ::chmod((contents / "Resources/tool.sh").c_str(), 0755);
+    const auto& pki = test::TestPki::shared();
+    codesign::signBundle(source, pki.identity(pki.leaf));
+    const std::vector<std::string> unsealed{"_CodeSignature/helper",
+                                            "_MASReceipt/bin/tool",
+                                            "CodeResources/run",
+                                            "MacOS/.DS_Store",
+                                            "PkgInfo",
+                                            "Resources/en.lproj/locversion.plist"};
+    for (const std::string& item : unsealed) {
+        if (!fs::exists(contents / item)) {
+            test::writeFile(contents / item, "#!/bin/sh\necho unsealed\n");
+        }
+        ::chmod((contents / item).c_str(), 0755);
+    }
+    ASSERT_NO_THROW(PayloadValidation::validate(source, trust)) << "unsealed, not refused";
+
+    const InstallerTransaction::Result result = install();
+    const fs::path installed = destination / "Contents";
+    for (const std::string& item : unsealed) {
+        EXPECT_EQ(test::statOf(installed / item).st_mode & 07777, 0644u) << item;
+    }
+    for (const char* item : {"MacOS/Tessuro", "Resources/tool.sh", "MacOS", "_MASReceipt/bin"}) {
+        EXPECT_EQ(test::statOf(installed / item).st_mode & 07777, 0755u) << item;
+    }
+    EXPECT_EQ(treeSnapshot(destination), treeSnapshot(source));
+    EXPECT_EQ(result.installed.verified.executable, "Contents/MacOS/Tessuro");
+    EXPECT_EQ(result.installed.verified.executableIdentity,
+              identityOf(test::statOf(installed / "MacOS/Tessuro")));
+    EXPECT_TRUE(result.installed.verified.unsealedExecutables.empty());
+}
+
+// Root installing into a user's own folder makes every item there as that user, and can do
+// no more there than the user could.
+TEST_F(SignedTransaction, AnInstallForAUserIsMadeWithThatUsersCredentials) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act for another user";
+    }
+    ::chmod(dir.path().c_str(), 0755);
+    const fs::path home = dir / "home";
+    fs::create_directories(home);
+    ::chown(home.c_str(), test::nobodyUid(), static_cast<gid_t>(-1));
+    destination = home / "Applications/Tessuro.app";
+    {
+        FilesAsUser asUser(test::nobodyWithHome(home));
+        install();  // fresh, into a folder it makes
+        install();  // an upgrade, whose backup it removes
+    }
+    std::vector<std::string> notTheUsers;
+    for (const auto& entry : fs::recursive_directory_iterator(home / "Applications")) {
+        if (test::statOf(entry.path()).st_uid != test::nobodyUid()) {
+            notTheUsers.push_back(entry.path().string());
+        }
+    }
+    EXPECT_EQ(notTheUsers, std::vector<std::string>{});
+    EXPECT_TRUE(test::hiddenItems(home / "Applications").empty());
+
+    // A folder of root's inside the user's folder is as closed to the install as to the user.
+    fs::create_directories(home / "Closed");
+    destination = home / "Closed/Tessuro.app";
+    FilesAsUser asUser(test::nobodyWithHome(home));
+    EXPECT_EQ(installFailure(), "无法写入文件夹“" + (home / "Closed").string() + "”：没有访问权限");
 }
 
 // Thousands of files in hundreds of folders copied and verified three times with the real

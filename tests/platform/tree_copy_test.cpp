@@ -23,12 +23,7 @@ namespace tessuro {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct stat statOf(const fs::path& path) {
-    struct stat st {};
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-    return st;
-}
+using test::statOf;
 
 std::string xattrOf(const fs::path& path, const char* name) {
     char value[256];

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 namespace tessuro::test {
 
@@ -27,6 +28,14 @@ std::map<std::string, std::string> treeSnapshot(const fs::path& root) {
         }
     }
     return tree;
+}
+
+struct stat statOf(const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        throw std::runtime_error("no item at " + path.string());
+    }
+    return st;
 }
 
 std::vector<std::string> hiddenItems(const fs::path& folder) {
