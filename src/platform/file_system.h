@@ -97,7 +97,8 @@ public:
     // whether it was. Anything else at the name, or nothing, is left alone. The folder is
     // held by a descriptor from the check on, and emptied through descriptors that never
     // follow a link; only its own removal from the folder goes by name, after one more
-    // look at the identity there.
+    // look at the identity there. A mount point in the tree is never entered: it stays with
+    // everything it holds, and the removal fails naming it.
     virtual bool removeTree(int folder, const std::string& name, const FileIdentity& expected) = 0;
 };
 

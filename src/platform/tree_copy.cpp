@@ -320,24 +320,63 @@ void copyFolder(int from, int toParent, const std::string& name, const std::file
     fillFolder(from, to.get(), shown, at(toParent, name), depth, notice);
 }
 
+// A removal stays on the file system it began on: a mount point inside the tree, a file
+// system of its own or a folder or file bound there, is left with everything it holds, and
+// the removal fails naming it, as at anything else it cannot remove.
+constexpr const char* kMountPointLeft = "它是一个挂载点，安装程序不会删除挂载在这里的内容";
+
+[[noreturn]] void failAtMountPoint(const std::filesystem::path& shown) {
+    fail(EBUSY, "无法删除", shown, kMountPointLeft);
+}
+
+// Whether the kernel reports the item as the root of a mount, which also tells a bind mount
+// of the same file system from its parent; nothing where it does not say (before Linux 5.8).
+std::optional<bool> reportedMountRoot(int folder, const char* name, int flags) {
+    struct statx item {};
+    if (::statx(folder, name, flags | AT_NO_AUTOMOUNT, STATX_TYPE, &item) != 0 ||
+        (item.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0) {
+        return std::nullopt;
+    }
+    return (item.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+// A file of the tree is never held: it leaves its folder by name, and the kernel refuses to
+// unlink a mount point of this namespace in any case, so this look only lets the failure say
+// why. Devices decide only where the kernel does not report mount roots: on an overlay whose
+// layers lie on several file systems, a file may show its layer's device.
+bool fileIsMountPoint(int folder, const std::string& name, const struct stat& st,
+                      dev_t folderDevice) {
+    const std::optional<bool> root = reportedMountRoot(folder, name.c_str(), AT_SYMLINK_NOFOLLOW);
+    return root ? *root : st.st_dev != folderDevice;
+}
+
 // A folder of a tree being removed, held without following a link, and opened for reading
-// only once it is known to be `expected`: nothing of a folder that is not is touched. A
+// only once it is known to be `expected` and to lie on its parent's file system: nothing of
+// a folder that is not is touched. Both are asked of the folder held, never of the name. A
 // folder without read or search permission for its owner gets them through the descriptor
 // that holds it, never by name, so a link put in its place meanwhile is never what changes.
 struct HeldFolder {
     UniqueFd fd;
-    bool foreign = false;  // something else stands at the name
-    int error = 0;         // why nothing could be held, when not `foreign`
+    bool foreign = false;     // something else stands at the name
+    bool mountPoint = false;  // another file system, or a bind mount, begins there
+    int error = 0;            // why nothing could be held, when neither
 };
 
 HeldFolder openForRemoval(int parent, const std::string& name, const FileIdentity& expected) {
     UniqueFd held(::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (!held || ::fstat(held.get(), &st) != 0) {
-        return {UniqueFd(), false, errno};
+    struct stat above {};
+    if (!held || ::fstat(held.get(), &st) != 0 || ::fstat(parent, &above) != 0) {
+        return {UniqueFd(), false, false, errno};
     }
     if (identityOf(st) != expected) {
-        return {UniqueFd(), true, 0};
+        return {UniqueFd(), true, false, 0};
+    }
+    // Another device is another file system (or a btrfs subvolume, left as well); the
+    // kernel's word is needed for a bind mount of the parent's own.
+    if (st.st_dev != above.st_dev ||
+        reportedMountRoot(held.get(), "", AT_EMPTY_PATH).value_or(false)) {
+        return {UniqueFd(), false, true, 0};
     }
     UniqueFd readable(::openat(held.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!readable && (errno == EACCES || errno == EPERM)) {
@@ -348,12 +387,16 @@ HeldFolder openForRemoval(int parent, const std::string& name, const FileIdentit
         }
     }
     const int error = readable ? 0 : errno;
-    return {std::move(readable), false, error};
+    return {std::move(readable), false, false, error};
 }
 
 void removeContents(int folder, const std::filesystem::path& shown, int depth) {
     if (depth > kMaxTreeDepth) {
         fail(ELOOP, "无法删除", shown);
+    }
+    struct stat here {};
+    if (::fstat(folder, &here) != 0) {
+        fail(errno, "无法删除", shown);
     }
     bool madeWritable = false;
     for (const std::string& entry : folderEntries(folder, shown)) {
@@ -369,10 +412,15 @@ void removeContents(int folder, const std::filesystem::path& shown, int depth) {
             if (sub.foreign) {
                 fail(ESTALE, "无法删除", shown / entry);  // another folder took its name
             }
+            if (sub.mountPoint) {
+                failAtMountPoint(shown / entry);
+            }
             if (!sub.fd) {
                 fail(sub.error, "无法删除", shown / entry);
             }
             removeContents(sub.fd.get(), shown / entry, depth + 1);
+        } else if (fileIsMountPoint(folder, entry, st, here.st_dev)) {
+            failAtMountPoint(shown / entry);
         }
         int flags = S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0;
         if (::unlinkat(folder, entry.c_str(), flags) != 0) {
@@ -459,6 +507,13 @@ void removeTree(int folder, const std::string& name) {
         fail(errno, "无法删除", at(folder, name));
     }
     if (!S_ISDIR(st.st_mode)) {
+        struct stat here {};
+        if (::fstat(folder, &here) != 0) {
+            fail(errno, "无法删除", at(folder, name));
+        }
+        if (fileIsMountPoint(folder, name, st, here.st_dev)) {
+            failAtMountPoint(at(folder, name));
+        }
         if (::unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) {
             fail(errno, "无法删除", at(folder, name));
         }
@@ -469,6 +524,9 @@ void removeTree(int folder, const std::string& name) {
 
 bool removeTreeIf(int folder, const std::string& name, const FileIdentity& expected) {
     HeldFolder held = openForRemoval(folder, name, expected);
+    if (held.mountPoint) {
+        failAtMountPoint(at(folder, name));
+    }
     if (!held.fd) {
         if (held.foreign || held.error == ENOENT || held.error == ENOTDIR || held.error == ELOOP) {
             return false;  // nothing there, or not the folder expected

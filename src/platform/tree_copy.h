@@ -19,7 +19,9 @@ CopiedTree copyTree(int source, const std::filesystem::path& sourcePath, int des
                     const std::string& name, const CopiedFile& copied = {});
 
 // Removes `name` inside `folder` with everything below it, never following a link; nothing
-// there is no failure.
+// there is no failure. It never enters another file system: a mount point in the tree (a
+// file system of its own, a folder or file bound there) keeps all it holds and fails the
+// removal, which names it.
 void removeTree(int folder, const std::string& name);
 
 // The same, only when `name` is the folder `expected`; see FileSystem::removeTree.

@@ -7,16 +7,21 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "install/installer_transaction.h"
 #include "install/payload_validation.h"
 #include "install/product.h"
 #include "platform/bundle.h"
+#include "platform/error.h"
+#include "platform/file_system.h"
 #include "recording_file_system.h"
 #include "signing_fixtures.h"
 #include "temp_dir.h"
@@ -217,6 +222,86 @@ TEST_F(DiskFault, AWriteThatNeverReachesTheDiskIsNoSuccess) {
                 return std::string("valid");
             });
         EXPECT_EQ(disk, "valid") << before;
+    }
+}
+
+// Below `root`, the item `name` and everything under it, read through whatever is mounted
+// there: "cache=dir cache/note.txt=file:kept ".
+std::string itemsAt(const fs::path& root, const std::string& name) {
+    std::string items;
+    for (const auto& [path, item] : test::treeSnapshot(root)) {
+        if (path == name || path.starts_with(name + "/")) {
+            items += path + "=" + item + " ";
+        }
+    }
+    return items;
+}
+
+// A mount inside the replaced bundle, a file system of its own or a folder or a file of the
+// same one bound there, is never entered: the new version is installed, everything on the
+// mount stays, and the replaced bundle, which cannot go whole, stays under its hidden name.
+// A later removal of it says which mount it left.
+TEST_F(DiskFault, AMountInsideTheReplacedBundleIsNeverEntered) {
+    const fs::path resources = destination / "Contents/Resources", cache = resources / "cache";
+    // Each row on a fresh disk, which also holds what the bind mounts show.
+    const std::string disk =
+        "mount -t tmpfs -o size=64m tessuro-test " + quoted(apps) + "; " + putOld + "; ";
+    const fs::path shared = apps / "shared", notes = apps / "notes.txt";
+    const auto fill = [](const fs::path& folder) {
+        return "mkdir -p " + quoted(folder / "sub") + "; printf kept > " +
+               quoted(folder / "note.txt") + "; printf deep > " + quoted(folder / "sub/deep.txt");
+    };
+    const std::string folderKept =
+        "cache=dir cache/note.txt=file:kept cache/sub=dir cache/sub/deep.txt=file:deep ";
+    struct Row {
+        const char* name;
+        std::string mounted;  // below Contents/Resources
+        std::string setup;
+        std::string kept;
+    };
+    for (const Row& row : {
+             Row{"a tmpfs", "cache",
+                 disk + "mkdir -p " + quoted(cache) + "; mount -t tmpfs -o size=1m tessuro-test " +
+                     quoted(cache) + "; " + fill(cache),
+                 folderKept},
+             Row{"a folder of the same file system, bound", "cache",
+                 disk + "mkdir -p " + quoted(cache) + "; " + fill(shared) + "; mount --bind " +
+                     quoted(shared) + " " + quoted(cache),
+                 folderKept},
+             Row{"a file of the same file system, bound", "notes.txt",
+                 disk + "printf kept > " + quoted(notes) + "; touch " +
+                     quoted(resources / "notes.txt") + "; mount --bind " + quoted(notes) + " " +
+                     quoted(resources / "notes.txt"),
+                 "notes.txt=file:kept "},
+         }) {
+        const std::string report = inNamespace(row.setup, [&] {
+            std::string answer = install();
+            const std::vector<std::string> hidden = test::hiddenItems(apps);
+            if (hidden.size() != 1) {
+                return answer;
+            }
+            const fs::path previous = fs::canonical(apps) / hidden.front();
+            answer += "kept: " + itemsAt(previous / "Contents/Resources", row.mounted) + "\n";
+            struct stat item {};
+            if (::lstat(previous.c_str(), &item) != 0) {
+                return answer + "gone";
+            }
+            try {
+                UniqueFd folder = systemFileSystem().openDirectory(apps);
+                systemFileSystem().removeTree(folder.get(), hidden.front(), identityOf(item));
+                return answer + "removed after all";
+            } catch (const Error& error) {
+                std::string said = error.localizedDescription();
+                if (std::size_t at = said.find(previous.string()); at != std::string::npos) {
+                    said.replace(at, previous.string().size(), "<hidden>");
+                }
+                return answer + said;
+            }
+        });
+        EXPECT_EQ(report, "ok\ndestination: 2\nhidden: 1\nkept: " + row.kept +
+                              "\n无法删除“<hidden>/Contents/Resources/" + row.mounted +
+                              "”：它是一个挂载点，安装程序不会删除挂载在这里的内容")
+            << row.name;
     }
 }
 
