@@ -341,13 +341,23 @@ std::optional<bool> reportedMountRoot(int folder, const char* name, int flags) {
 }
 
 // A file of the tree is never held: it leaves its folder by name, and the kernel refuses to
-// unlink a mount point of this namespace in any case, so this look only lets the failure say
-// why. Devices decide only where the kernel does not report mount roots: on an overlay whose
-// layers lie on several file systems, a file may show its layer's device.
-bool fileIsMountPoint(int folder, const std::string& name, const struct stat& st,
-                      dev_t folderDevice) {
+// unlink a mount point of this namespace (EBUSY), so this look, made only then, lets the
+// failure say why. Devices decide only where the kernel does not report mount roots: on an
+// overlay whose layers lie on several file systems, a file may show its layer's device.
+bool fileIsMountPoint(int folder, const std::string& name, const struct stat& st) {
     const std::optional<bool> root = reportedMountRoot(folder, name.c_str(), AT_SYMLINK_NOFOLLOW);
-    return root ? *root : st.st_dev != folderDevice;
+    struct stat here {};
+    return root ? *root : ::fstat(folder, &here) == 0 && st.st_dev != here.st_dev;
+}
+
+// Fails with the reason a file could not be unlinked (errno), naming a mount point as such.
+[[noreturn]] void failToUnlink(int folder, const std::string& name, const struct stat& st,
+                               const std::filesystem::path& shown) {
+    const int error = errno;
+    if (error == EBUSY && !S_ISDIR(st.st_mode) && fileIsMountPoint(folder, name, st)) {
+        failAtMountPoint(shown);
+    }
+    fail(error, "无法删除", shown);
 }
 
 // A folder of a tree being removed, held without following a link, and opened for reading
@@ -394,10 +404,6 @@ void removeContents(int folder, const std::filesystem::path& shown, int depth) {
     if (depth > kMaxTreeDepth) {
         fail(ELOOP, "无法删除", shown);
     }
-    struct stat here {};
-    if (::fstat(folder, &here) != 0) {
-        fail(errno, "无法删除", shown);
-    }
     bool madeWritable = false;
     for (const std::string& entry : folderEntries(folder, shown)) {
         struct stat st {};
@@ -419,8 +425,6 @@ void removeContents(int folder, const std::filesystem::path& shown, int depth) {
                 fail(sub.error, "无法删除", shown / entry);
             }
             removeContents(sub.fd.get(), shown / entry, depth + 1);
-        } else if (fileIsMountPoint(folder, entry, st, here.st_dev)) {
-            failAtMountPoint(shown / entry);
         }
         int flags = S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0;
         if (::unlinkat(folder, entry.c_str(), flags) != 0) {
@@ -434,7 +438,7 @@ void removeContents(int folder, const std::filesystem::path& shown, int depth) {
                 }
             }
             if (errno != ENOENT) {
-                fail(errno, "无法删除", shown / entry);
+                failToUnlink(folder, entry, st, shown / entry);
             }
         }
     }
@@ -507,15 +511,8 @@ void removeTree(int folder, const std::string& name) {
         fail(errno, "无法删除", at(folder, name));
     }
     if (!S_ISDIR(st.st_mode)) {
-        struct stat here {};
-        if (::fstat(folder, &here) != 0) {
-            fail(errno, "无法删除", at(folder, name));
-        }
-        if (fileIsMountPoint(folder, name, st, here.st_dev)) {
-            failAtMountPoint(at(folder, name));
-        }
         if (::unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) {
-            fail(errno, "无法删除", at(folder, name));
+            failToUnlink(folder, name, st, at(folder, name));
         }
         return;
     }
