@@ -1,14 +1,20 @@
 // stall-trace: an install run through the model on a Qt event loop, as the installer runs
 // it, while the main thread counts how long it goes without processing events.
 //
-//   stall-trace INSTALLER_BUNDLE ROOT_PEM HOME [--trace]
+//   stall-trace INSTALLER_BUNDLE ROOT_PEM HOME [--trace] [--copies N M]
 //
 // Installs the installer bundle's payload into HOME/Applications and prints the longest
 // gap in milliseconds. With --trace it also prints the transaction's phases and every gap
 // over 4 ms, with how much of it the main thread spent waiting for a CPU (the growth of
-// its run_delay in /proc/self/task/<tid>/schedstat) and the phase it fell in.
+// its run_delay in /proc/self/task/<tid>/schedstat) and the phase it fell in. With
+// --copies, N programs of this user from M bundles (another identifier than the payload's)
+// run meanwhile, which the listing of running copies reads, and a second line gives the
+// longest gap while they were listed.
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -140,22 +146,80 @@ std::string readText(const fs::path& path) {
     return text.str();
 }
 
+// Programs of this user, started from bundles of their own, ended with this.
+class Copies {
+public:
+    Copies(const fs::path& folder, int count, int bundles) {
+        for (int b = 0; b < bundles; ++b) {
+            const fs::path bundle = folder / ("Copy" + std::to_string(b) + ".app");
+            fs::create_directories(bundle / "Contents/MacOS");
+            fs::copy_file("/bin/sleep", bundle / "Contents/MacOS/sleeper",
+                          fs::copy_options::overwrite_existing);
+            std::ofstream(bundle / "Contents/Info.plist")
+                << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                   "<key>CFBundleIdentifier</key><string>com.example.bench.copy"
+                << b
+                << "</string><key>CFBundleExecutable</key><string>sleeper</string>"
+                   "</dict></plist>";
+        }
+        for (int i = 0; i < count; ++i) {
+            const std::string program = (folder / ("Copy" + std::to_string(i % bundles) + ".app") /
+                                         "Contents/MacOS/sleeper")
+                                            .string();
+            char* argv[] = {const_cast<char*>("sleeper"), const_cast<char*>("600"), nullptr};
+            pid_t pid = 0;
+            if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0) {
+                pids_.push_back(pid);
+            }
+        }
+    }
+    ~Copies() {
+        for (pid_t pid : pids_) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     if (argc < 4) {
-        std::fprintf(stderr, "usage: stall-trace INSTALLER_BUNDLE ROOT_PEM HOME [--trace]\n");
+        std::fprintf(
+            stderr, "usage: stall-trace INSTALLER_BUNDLE ROOT_PEM HOME [--trace] [--copies N M]\n");
         return 2;
     }
     const fs::path installer = argv[1], home = argv[3];
-    const bool trace = argc > 4 && std::string(argv[4]) == "--trace";
+    bool trace = false;
+    std::optional<Copies> copies;
+    for (int i = 4; i < argc; ++i) {
+        if (std::string(argv[i]) == "--trace") {
+            trace = true;
+        } else if (std::string(argv[i]) == "--copies" && i + 2 < argc) {
+            copies.emplace(home / "Running", std::stoi(argv[i + 1]), std::stoi(argv[i + 2]));
+            i += 2;
+        }
+    }
 
     MarkedFileSystem files;
     InstallerServices services = systemServices({readText(argv[2])});
     services.installerBundle = installer;
     services.homeDirectory = [home] { return home; };
-    services.runningApplications = [](std::string_view) { return RunningApplications(); };
+    // The real listing, of this user's programs.
+    double listingBegan = 0, listingEnded = 0;
+    const auto list = services.runningApplications;
+    services.runningApplications = [&, list](std::string_view identifier) {
+        listingBegan = millisecondsSinceStart();
+        phases.mark("begin listing of running copies");
+        RunningApplications found = list(identifier);
+        phases.mark("end listing of running copies");
+        listingEnded = millisecondsSinceStart();
+        return found;
+    };
     const VerifyOperation verify = services.verify;
     services.verify = [verify](int folder, const fs::path& bundle) {
         const std::string which = bundle.filename().string().rfind(".Tessuro-", 0) == 0
@@ -184,6 +248,7 @@ int main(int argc, char** argv) {
         double start, length, waited;
     };
     std::vector<Gap> gaps;
+    std::vector<Gap> all;  // every gap, for the listing's
     double longest = 0;
     const std::string schedstat =
         "/proc/self/task/" + std::to_string(::syscall(SYS_gettid)) + "/schedstat";
@@ -197,6 +262,7 @@ int main(int argc, char** argv) {
         const long long waited = trace ? waitedForCpu(schedstat) : 0;
         if (model->installing.get()) {
             longest = std::max(longest, gap);
+            all.push_back({millisecondsSinceStart() - gap, gap, 0});
             if (gap > 4) {
                 gaps.push_back(
                     {millisecondsSinceStart() - gap, gap, (waited - waitedBefore) / 1e6});
@@ -220,6 +286,16 @@ int main(int argc, char** argv) {
     InstallerTransaction::waitForBackgroundWork();
 
     std::printf("%.1f\n", longest);
+    if (copies) {
+        double duringListing = 0;
+        for (const Gap& gap : all) {
+            if (gap.start < listingEnded && gap.start + gap.length > listingBegan) {
+                duringListing = std::max(duringListing, gap.length);
+            }
+        }
+        std::printf("%.1f (the listing took %.1f ms)\n", duringListing,
+                    listingEnded - listingBegan);
+    }
     if (trace) {
         phases.print();
         for (const Gap& gap : gaps) {
