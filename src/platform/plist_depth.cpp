@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/byte_reader.h"
@@ -494,6 +495,18 @@ public:
         }
         if (count > reader.remaining()) {
             refuse();  // runs past the end
+        }
+        if (type == kTypeUtf16) {
+            // libplist turns U+0000 into a NUL inside the string, and then asserts (aborting
+            // the process) that the string's length is that of its text when it is read as
+            // a dictionary's key.
+            const std::span<const std::uint8_t> units =
+                reader.bytes(std::min(count * 2, reader.remaining()));
+            for (std::size_t i = 0; i + 1 < units.size(); i += 2) {
+                if (units[i] == 0 && units[i + 1] == 0) {
+                    refuse();
+                }
+            }
         }
         if (!container) {
             const std::uint64_t bytes = type == kTypeUtf16 ? count * kUtf8BytesPerUnit : count;

@@ -158,6 +158,7 @@ TEST(PropertyListFile, HostileListsAreRefusedWithoutCrashing) {
          tooLarge},
         {"binary chain deep enough to crash", test::chainedBinaryPlist(200'000), seal, tooLarge},
         {"binary cycle", test::chainedBinaryPlist(3, 0), info, invalid},
+        {"binary key holding U+0000", test::nulInKeyBinaryPlist(), info, invalid},
         {"binary objects shared into 65 535 nodes", test::doublingBinaryPlist(16), info, parses},
         {"binary objects shared into 131 071 nodes", test::doublingBinaryPlist(17), info, tooLarge},
         {"binary objects shared into 2^40 nodes", test::doublingBinaryPlist(40), info, tooLarge},

@@ -5,37 +5,51 @@
 namespace tessuro::test {
 namespace {
 
+using namespace std::string_literals;
+
 constexpr char kXmlHead[] = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
 
-// A binary property list of arrays, `items[i]` the references of array i; the first is the
-// top. References and offsets are four bytes wide.
-std::string binaryArrays(const std::vector<std::vector<std::uint32_t>>& items) {
+void put32(std::string& out, std::uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8) {
+        out.push_back(static_cast<char>(v >> s));
+    }
+}
+
+// A binary property list of the given objects, each already encoded, the first the top;
+// offsets are four bytes wide, references `refSize`.
+std::string binaryList(const std::vector<std::string>& objects, char refSize) {
     std::string out = "bplist00";
-    auto put32 = [&](std::uint32_t v) {
-        for (int s = 24; s >= 0; s -= 8) {
-            out.push_back(static_cast<char>(v >> s));
-        }
-    };
     std::vector<std::uint32_t> offsets;
-    for (const std::vector<std::uint32_t>& refs : items) {
+    for (const std::string& object : objects) {
         offsets.push_back(static_cast<std::uint32_t>(out.size()));
-        out.push_back(static_cast<char>(0xA0 | refs.size()));  // fewer than 15 here
-        for (std::uint32_t ref : refs) {
-            put32(ref);
-        }
+        out += object;
     }
     const auto table = static_cast<std::uint32_t>(out.size());
     for (std::uint32_t offset : offsets) {
-        put32(offset);
+        put32(out, offset);
     }
     out.append(6, '\0');
     out.push_back(4);
-    out.push_back(4);
-    for (std::uint64_t v : {std::uint64_t{items.size()}, std::uint64_t{0}, std::uint64_t{table}}) {
-        put32(static_cast<std::uint32_t>(v >> 32));
-        put32(static_cast<std::uint32_t>(v));
+    out.push_back(refSize);
+    for (std::uint64_t v :
+         {std::uint64_t{objects.size()}, std::uint64_t{0}, std::uint64_t{table}}) {
+        put32(out, static_cast<std::uint32_t>(v >> 32));
+        put32(out, static_cast<std::uint32_t>(v));
     }
     return out;
+}
+
+// Arrays, `items[i]` the references of array i (fewer than 15), four bytes wide.
+std::string binaryArrays(const std::vector<std::vector<std::uint32_t>>& items) {
+    std::vector<std::string> objects;
+    for (const std::vector<std::uint32_t>& refs : items) {
+        std::string object(1, static_cast<char>(0xA0 | refs.size()));
+        for (std::uint32_t ref : refs) {
+            put32(object, ref);
+        }
+        objects.push_back(object);
+    }
+    return binaryList(objects, 4);
 }
 
 }  // namespace
@@ -87,6 +101,11 @@ std::string doublingBinaryPlist(std::uint32_t levels) {
         items[i] = {i + 1, i + 1};
     }
     return binaryArrays(items);
+}
+
+std::string nulInKeyBinaryPlist() {
+    // {"a\0": true}: a dictionary of one entry, the key two UTF-16 units, the second zero.
+    return binaryList({"\xD1\x01\x02"s, "\x62\x00\x61\x00\x00"s, "\x09"s}, 1);
 }
 
 }  // namespace tessuro::test

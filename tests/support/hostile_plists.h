@@ -31,4 +31,8 @@ std::string chainedBinaryPlist(std::uint32_t count, std::optional<std::uint32_t>
 // level, and a tree of 2^levels - 1 nodes when each use of an object becomes a node.
 std::string doublingBinaryPlist(std::uint32_t levels);
 
+// A binary property list whose one dictionary key, in UTF-16, holds U+0000: libplist keeps
+// the NUL inside the key, and asserts (aborting) when it hands the key out.
+std::string nulInKeyBinaryPlist();
+
 }  // namespace tessuro::test
