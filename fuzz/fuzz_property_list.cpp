@@ -9,7 +9,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {
         tessuro::PropertyList plist = tessuro::PropertyList::parse(
-            std::string_view(reinterpret_cast<const char*>(data), size), "fuzz");
+            std::string_view(reinterpret_cast<const char*>(data), size), "fuzz",
+            tessuro::PropertyList::kInfoPlistLimits);
         (void)plist.isDictionary();
         (void)plist.stringForKey("CFBundleIdentifier");
         (void)plist.stringForKey("CFBundleVersion");

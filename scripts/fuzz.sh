@@ -9,7 +9,7 @@ cd "$here"
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(property_list code_directory code_resources cms requirement mach_o)
+[ ${#targets[@]} -gt 0 ] || targets=(property_list plist_precheck code_directory code_resources cms requirement mach_o)
 
 missing=()
 for p in clang-14 libclang-rt-14-dev libplist-dev libssl-dev cmake ninja-build pkg-config; do

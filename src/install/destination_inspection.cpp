@@ -45,10 +45,11 @@ std::optional<DestinationItem> inspectDestination(FileSystem& files, int folder,
 }
 
 void checkExistingBundle(FileSystem& files, const DestinationItem& item) {
-    std::string data =
-        files.readFileAt(item.folder.get(), bundle_layout::kInfoPlist, PropertyList::kMaxSize);
-    PropertyList plist = PropertyList::parse(
-        data, bundleInfoPlistPath(pathOfDescriptor(item.folder.get())).string());
+    std::string data = files.readFileAt(item.folder.get(), bundle_layout::kInfoPlist,
+                                        PropertyList::kInfoPlistLimits.maxSize);
+    PropertyList plist =
+        PropertyList::parse(data, bundleInfoPlistPath(pathOfDescriptor(item.folder.get())).string(),
+                            PropertyList::kInfoPlistLimits);
     if (plist.stringForKey("CFBundleIdentifier") != payloadBundleIdentifier) {
         throw installerError("同名位置不是Tessuro，未替换原文件");
     }

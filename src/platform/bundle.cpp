@@ -46,9 +46,10 @@ PropertyList readBundleInfo(const std::filesystem::path& bundle) {
     if (!folder) {
         throw posixError(errno, "无法读取", bundleInfoPlistPath(bundle));
     }
-    return PropertyList::parse(
-        readFileContentsAt(folder.get(), bundle_layout::kInfoPlist, PropertyList::kMaxSize),
-        bundleInfoPlistPath(bundle).string());
+    return PropertyList::parse(readFileContentsAt(folder.get(), bundle_layout::kInfoPlist,
+                                                  PropertyList::kInfoPlistLimits.maxSize),
+                               bundleInfoPlistPath(bundle).string(),
+                               PropertyList::kInfoPlistLimits);
 }
 
 std::optional<std::string> bundleInfoString(const std::filesystem::path& bundle,

@@ -5,22 +5,41 @@
 
 namespace tessuro {
 
-PropertyList PropertyList::parse(std::string_view data, std::string_view source) {
+namespace {
+
+[[noreturn]] void refuse(std::string_view source, std::string_view reason) {
+    std::string text = "无法读取属性列表“";
+    text += source;
+    text += "”：";
+    text += reason;
+    throw Error(std::string(kPropertyListErrorDomain), property_list_code::kInvalid,
+                std::move(text));
+}
+
+}  // namespace
+
+PropertyList PropertyList::parse(std::string_view data, std::string_view source,
+                                 const PropertyListLimits& limits) {
+    constexpr std::string_view kTooLarge = "内容过大或嵌套过深";
+    if (data.size() > limits.maxSize) {
+        refuse(source, kTooLarge);
+    }
+    PlistCheck check = PlistCheck::Refused;
+    if (!data.empty()) {
+        const PlistTreeBounds bounds{kMaxDepth, limits.maxNodes};
+        check = plist_is_binary(data.data(), static_cast<uint32_t>(data.size())) != 0
+                    ? checkBinaryPlist(data, bounds)
+                    : checkXmlPlist(data, bounds);
+    }
+    if (check == PlistCheck::TooLarge) {
+        refuse(source, kTooLarge);
+    }
     plist_t root = nullptr;
-    if (!data.empty() && data.size() <= kMaxSize) {
-        bool binary = plist_is_binary(data.data(), static_cast<uint32_t>(data.size())) != 0;
-        bool shallow =
-            binary ? binaryPlistDepthWithin(data, kMaxDepth) : xmlPlistDepthWithin(data, kMaxDepth);
-        if (shallow) {
-            plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
-        }
+    if (check == PlistCheck::Within) {
+        plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
     }
     if (root == nullptr) {
-        std::string text = "无法读取属性列表“";
-        text += source;
-        text += "”：内容不是有效的属性列表";
-        throw Error(std::string(kPropertyListErrorDomain), property_list_code::kInvalid,
-                    std::move(text));
+        refuse(source, "内容不是有效的属性列表");
     }
     return PropertyList(root);
 }

@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -13,17 +14,36 @@ namespace tessuro {
 // The domain of property-list parse failures.
 inline constexpr std::string_view kPropertyListErrorDomain = "PropertyList";
 
+// How much of one kind of property list the installer reads: the largest document, in bytes
+// (a file larger is refused unread), and the most nodes of the tree libplist builds from it
+// (counted as PlistTreeBounds counts them, a node for every 128 bytes of text included).
+// libplist 2.2 spends about 100 to 140 bytes on a node (measured on lists of a million
+// nodes: 104 for a value without text, 128 for a dictionary's key with its value, 136 for a
+// short string; 96 to 128 from a binary list), so a bound of N nodes keeps a tree to about
+// N x 140 bytes.
+struct PropertyListLimits {
+    std::size_t maxSize = 0;
+    std::uint64_t maxNodes = 0;
+};
+
 // One parsed property list (XML or binary), owning its libplist tree.
 class PropertyList {
 public:
-    // Largest property list the installer reads; anything larger is refused unread.
-    static constexpr std::size_t kMaxSize = 64u << 20;
     // Deepest nesting of arrays and dictionaries it accepts; real ones nest a few levels.
     static constexpr std::size_t kMaxDepth = 256;
 
+    // An Info.plist: real ones hold a few hundred nodes, a few thousand at most; a hostile
+    // one stays below about 14 MB.
+    static constexpr PropertyListLimits kInfoPlistLimits{1u << 20, 100'000};
+    // A bundle's resource seal (CodeResources): the seal a signer writes for 200 000 files is
+    // 63 MiB of XML and 1 600 093 nodes, 8 a file; a hostile one stays below about 280 MB.
+    static constexpr PropertyListLimits kResourceSealLimits{64u << 20, 2'000'000};
+
     // Parses XML or binary data. Fails with a PropertyList error when the data is not a
-    // property list; `source` names the data in that error's text.
-    static PropertyList parse(std::string_view data, std::string_view source);
+    // property list, or is larger or nests deeper than `limits` and kMaxDepth allow; `source`
+    // names the data in that error's text.
+    static PropertyList parse(std::string_view data, std::string_view source,
+                              const PropertyListLimits& limits);
 
     plist_t root() const noexcept { return root_.get(); }
     bool isDictionary() const noexcept;

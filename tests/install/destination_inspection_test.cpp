@@ -50,7 +50,8 @@ void makeDestinations(const fs::path& dir) {
     test::writeFile(bundleInfoPlistPath(dir / "Garbage.app"), "not a plist");
     fs::create_directories(dir / "Bare.app/Contents");
     test::writeInfoPlist(dir / "Huge.app", {{"CFBundleIdentifier", id}});
-    fs::resize_file(bundleInfoPlistPath(dir / "Huge.app"), PropertyList::kMaxSize + 1);
+    fs::resize_file(bundleInfoPlistPath(dir / "Huge.app"),
+                    PropertyList::kInfoPlistLimits.maxSize + 1);
     test::makeFifo(bundleInfoPlistPath(dir / "Fifo.app"));
 }
 

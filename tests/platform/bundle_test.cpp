@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "child_process.h"
+#include "hostile_plists.h"
 #include "platform/error.h"
 #include "platform/property_list.h"
 #include "temp_dir.h"
@@ -81,69 +87,107 @@ TEST(MainBundle, ExecutableInsideABundleStandsForTheBundle) {
     EXPECT_EQ(child.readLine(), (dir / "Some App.app").string());
 }
 
-// A binary property list of `count` arrays, each holding the next one (the last holds
-// `lastRef` if given: a reference back makes a cycle).
-std::string chainedBinaryPlist(std::uint32_t count, std::optional<std::uint32_t> lastRef = {}) {
-    std::string out = "bplist00";
-    std::vector<std::uint32_t> offsets;
-    auto put32 = [&](std::uint32_t v) {
-        for (int s = 24; s >= 0; s -= 8) {
-            out.push_back(static_cast<char>(v >> s));
-        }
-    };
-    for (std::uint32_t i = 0; i < count; ++i) {
-        offsets.push_back(static_cast<std::uint32_t>(out.size()));
-        std::optional<std::uint32_t> next = i + 1 < count ? std::optional(i + 1) : lastRef;
-        out.push_back(static_cast<char>(next ? 0xA1 : 0xA0));
-        if (next) {
-            put32(*next);
-        }
+// "parses", or the text of the error the parse fails with.
+std::string outcome(const std::string& data, const PropertyListLimits& limits) {
+    try {
+        PropertyList::parse(data, "test", limits);
+        return "parses";
+    } catch (const Error& error) {
+        return error.localizedDescription();
     }
-    std::uint32_t table = static_cast<std::uint32_t>(out.size());
-    for (std::uint32_t offset : offsets) {
-        put32(offset);
-    }
-    out.append(6, '\0');
-    out.push_back(4);
-    out.push_back(4);
-    for (std::uint64_t v : {std::uint64_t{count}, std::uint64_t{0}, std::uint64_t{table}}) {
-        put32(static_cast<std::uint32_t>(v >> 32));
-        put32(static_cast<std::uint32_t>(v));
+}
+
+std::string repeated(std::string_view text, std::size_t times) {
+    std::string out;
+    out.reserve(text.size() * times);
+    for (std::size_t i = 0; i < times; ++i) {
+        out += text;
     }
     return out;
 }
 
-std::string nestedXmlPlist(int depth) {
-    std::string text = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
-    for (int i = 0; i < depth; ++i) {
-        text += "<array>";
+// Hostile property lists nest deep enough to exhaust the parser's stack (200 000 levels
+// crashed it), hide their nesting from a reader that counts tags, share one binary object
+// until the tree has billions of nodes, or refer to themselves.
+TEST(PropertyListFile, HostileListsAreRefusedWithoutCrashing) {
+    const PropertyListLimits info = PropertyList::kInfoPlistLimits;
+    const PropertyListLimits seal = PropertyList::kResourceSealLimits;
+    const std::string parses = "parses";
+    const std::string tooLarge = "无法读取属性列表“test”：内容过大或嵌套过深";
+    const std::string invalid = "无法读取属性列表“test”：内容不是有效的属性列表";
+    auto xmlArray = [](std::string_view item, std::size_t times) {
+        return "<plist><array>" + repeated(item, times) + "</array></plist>";
+    };
+    auto xmlString = [](std::string_view text) {
+        return "<plist><string>" + std::string(text) + "</string></plist>";
+    };
+    const std::string manyValues = xmlArray("<true/>", 200'000);
+    struct Row {
+        const char* name;
+        std::string data;
+        PropertyListLimits limits;
+        const std::string& expected;
+    };
+    const std::vector<Row> rows{
+        {"as deep as allowed", test::nestedXmlPlist(PropertyList::kMaxDepth), info, parses},
+        {"a level deeper", test::nestedXmlPlist(PropertyList::kMaxDepth + 1), info, tooLarge},
+        {"deep enough to crash", test::nestedXmlPlist(2'000'000), seal, tooLarge},
+        {"nesting hidden in comments",
+         test::hiddenNestingXmlPlist(200'000, test::HiddenIn::Comment), seal, tooLarge},
+        {"nesting hidden in CDATA", test::hiddenNestingXmlPlist(200'000, test::HiddenIn::Cdata),
+         seal, tooLarge},
+        {"nesting hidden in a DOCTYPE",
+         test::hiddenNestingXmlPlist(200'000, test::HiddenIn::Doctype), seal, tooLarge},
+        {"nesting hidden in instructions",
+         test::hiddenNestingXmlPlist(200'000, test::HiddenIn::Instruction), seal, tooLarge},
+        {"nesting hidden in attributes",
+         test::hiddenNestingXmlPlist(200'000, test::HiddenIn::Attribute), seal, tooLarge},
+        {"hidden nesting as deep as allowed",
+         test::hiddenNestingXmlPlist(PropertyList::kMaxDepth, test::HiddenIn::Comment), info,
+         parses},
+        {"as many nodes as allowed", xmlArray("<true/>", info.maxNodes - 1), info, parses},
+        {"a node more", xmlArray("<true/>", info.maxNodes), info, tooLarge},
+        {"a seal's many nodes, as a seal", manyValues, seal, parses},
+        {"a seal's many nodes, as an Info.plist", manyValues, info, tooLarge},
+        {"over the size limit", std::string(info.maxSize + 1, ' '), info, tooLarge},
+        {"a string of a few entities", xmlString(repeated("&amp;", 1'000)), info, parses},
+        {"a string of many entities", xmlString(repeated("&amp;", 100'000)), info, tooLarge},
+        {"binary chain as deep as allowed", test::chainedBinaryPlist(PropertyList::kMaxDepth), info,
+         parses},
+        {"binary chain a level deeper", test::chainedBinaryPlist(PropertyList::kMaxDepth + 1), info,
+         tooLarge},
+        {"binary chain deep enough to crash", test::chainedBinaryPlist(200'000), seal, tooLarge},
+        {"binary cycle", test::chainedBinaryPlist(3, 0), info, invalid},
+        {"binary key holding U+0000", test::nulInKeyBinaryPlist(), info, invalid},
+        {"binary objects shared into 65 535 nodes", test::doublingBinaryPlist(16), info, parses},
+        {"binary objects shared into 131 071 nodes", test::doublingBinaryPlist(17), info, tooLarge},
+        {"binary objects shared into 2^40 nodes", test::doublingBinaryPlist(40), info, tooLarge},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(outcome(row.data, row.limits), row.expected) << row.name;
     }
-    for (int i = 0; i < depth; ++i) {
-        text += "</array>";
-    }
-    return text + "</plist>";
 }
 
-bool parses(const std::string& data) {
+// Its limit applies to the read: a larger file is refused before a byte of it is parsed.
+TEST(PropertyListFile, InfoPlistOverItsSizeIsRefusedUnread) {
+    TempDir dir;
+    const std::size_t limit = PropertyList::kInfoPlistLimits.maxSize;
+    auto write = [&](const char* bundle, std::size_t size) {
+        std::string text = R"(<?xml version="1.0"?><plist version="1.0"><dict>)"
+                           "<key>CFBundleVersion</key><string>12</string></dict></plist>";
+        text.resize(size, '\n');
+        writeFile(bundleInfoPlistPath(dir / bundle), text);
+    };
+    write("Limit.app", limit);
+    write("Over.app", limit + 1);
+    EXPECT_EQ(readBundleInfo(dir / "Limit.app").stringForKey("CFBundleVersion"), "12");
     try {
-        PropertyList::parse(data, "test");
-        return true;
-    } catch (const Error&) {
-        return false;
+        readBundleInfo(dir / "Over.app");
+        ADD_FAILURE() << "read";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.domain() + " " + std::to_string(error.code()),
+                  "POSIX " + std::to_string(EFBIG));
     }
-}
-
-// Hostile property lists nest deep enough to exhaust the parser's stack (found while
-// testing hostile layouts: 200 000 levels crashed it), or refer to themselves.
-TEST(PropertyListFile, DeepOrCyclicListsAreRefusedWithoutCrashing) {
-    EXPECT_TRUE(parses(nestedXmlPlist(PropertyList::kMaxDepth)));
-    EXPECT_FALSE(parses(nestedXmlPlist(PropertyList::kMaxDepth + 1)));
-    EXPECT_FALSE(parses(nestedXmlPlist(2'000'000)));
-    EXPECT_TRUE(parses(chainedBinaryPlist(200)));
-    EXPECT_FALSE(parses(chainedBinaryPlist(300)));
-    EXPECT_FALSE(parses(chainedBinaryPlist(200'000)));
-    EXPECT_FALSE(parses(chainedBinaryPlist(3, 0))) << "a cycle";
-    EXPECT_FALSE(parses(std::string(PropertyList::kMaxSize + 1, ' '))) << "over the size limit";
 }
 
 }  // namespace

@@ -24,6 +24,9 @@ constexpr char kCdHashesOid[] = "1.2.840.113635.100.9.1";
 constexpr char kCdHashesV2Oid[] = "1.2.840.113635.100.9.2";
 constexpr char kAppleExtensionFamily[] = "1.2.840.113635.100.6.";
 constexpr char kCdHashesKey[] = "cdhashes";
+// The cdhashes attribute lists one hash for each CodeDirectory, a handful at most: a few
+// hundred bytes of XML, a dozen nodes.
+constexpr PropertyListLimits kCdHashesLimits{64u << 10, 1'000};
 constexpr std::uint8_t kDerSequence = 0x30;
 
 using ObjectPtr = std::unique_ptr<ASN1_OBJECT, OpenSslDeleter<ASN1_OBJECT, ASN1_OBJECT_free>>;
@@ -157,7 +160,7 @@ bool cdhashesAttributeNames(X509_ATTRIBUTE* attribute,
         PropertyList plist = PropertyList::parse(
             std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(octets)),
                              static_cast<std::size_t>(ASN1_STRING_length(octets))),
-            kCdHashesKey);
+            kCdHashesKey, kCdHashesLimits);
         plist_t list =
             plist.isDictionary() ? plist_dict_get_item(plist.root(), kCdHashesKey) : nullptr;
         if (!isOfType(list, PLIST_ARRAY) || plist_array_get_size(list) != codeDirectories.size()) {

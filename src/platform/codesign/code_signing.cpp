@@ -174,10 +174,12 @@ private:
     }
 
     void verifySpecialSlots() {
-        infoPlist_ = readInside(contentsFd_.get(), layout::kInfoPlist, PropertyList::kMaxSize);
+        infoPlist_ = readInside(contentsFd_.get(), layout::kInfoPlist,
+                                PropertyList::kInfoPlistLimits.maxSize);
         const std::optional<Bytes> requirements =
             readInside(signatureFd_.get(), layout::kRequirements, kMaxBlob);
-        resources_ = readInside(signatureFd_.get(), layout::kResources, PropertyList::kMaxSize);
+        resources_ = readInside(signatureFd_.get(), layout::kResources,
+                                PropertyList::kResourceSealLimits.maxSize);
         const CodeDirectory& cd = best();
         if (cd.specialSlotCount() < kSlotResources) {
             throw refusal(kStatusMalformed, "the resources are not sealed");
@@ -214,7 +216,7 @@ private:
             info_.emplace(PropertyList::parse(
                 std::string_view(reinterpret_cast<const char*>(infoPlist_->data()),
                                  infoPlist_->size()),
-                layout::kInfoPlist));
+                layout::kInfoPlist, PropertyList::kInfoPlistLimits));
         } catch (const Error& error) {
             throw refusal(kStatusMalformed, error.what());
         }

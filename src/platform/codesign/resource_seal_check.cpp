@@ -37,7 +37,7 @@ Seal readSeal(ByteView codeResources) {
         Seal seal{PropertyList::parse(
                       std::string_view(reinterpret_cast<const char*>(codeResources.data()),
                                        codeResources.size()),
-                      "CodeResources"),
+                      "CodeResources", PropertyList::kResourceSealLimits),
                   false, nullptr, ResourceRules()};
         if (!seal.plist.isDictionary()) {
             malformed("it is not a dictionary");

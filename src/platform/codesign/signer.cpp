@@ -69,11 +69,12 @@ struct BundleToSign {
 };
 
 void readInfo(BundleToSign& b, const SignOptions& options) {
-    const std::string text =
-        readFileContentsAt(b.contents.get(), layout::kInfoPlist, PropertyList::kMaxSize);
+    const std::string text = readFileContentsAt(b.contents.get(), layout::kInfoPlist,
+                                                PropertyList::kInfoPlistLimits.maxSize);
     b.infoPlist.assign(text.begin(), text.end());
     const PropertyList info =
-        PropertyList::parse(text, (b.path / layout::kContents / layout::kInfoPlist).string());
+        PropertyList::parse(text, (b.path / layout::kContents / layout::kInfoPlist).string(),
+                            PropertyList::kInfoPlistLimits);
     b.identifier =
         options.identifier.value_or(info.stringForKey("CFBundleIdentifier").value_or(""));
     if (b.identifier.empty()) {
