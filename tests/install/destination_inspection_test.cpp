@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "hostile_plists.h"
 #include "install/product.h"
 #include "platform/bundle.h"
 #include "platform/error.h"
@@ -53,6 +54,10 @@ void makeDestinations(const fs::path& dir) {
     fs::resize_file(bundleInfoPlistPath(dir / "Huge.app"),
                     PropertyList::kInfoPlistLimits.maxSize + 1);
     test::makeFifo(bundleInfoPlistPath(dir / "Fifo.app"));
+    // What any user could leave there to crash or stall a parse that trusts it.
+    test::writeFile(bundleInfoPlistPath(dir / "HiddenNesting.app"),
+                    test::hiddenNestingXmlPlist(30'000, test::HiddenIn::Comment));
+    test::writeFile(bundleInfoPlistPath(dir / "Doubling.app"), test::doublingBinaryPlist(40));
 }
 
 TEST(DestinationInspection, ReplacesOnlyAFolderThatCarriesThePayloadsIdentifier) {
@@ -63,6 +68,10 @@ TEST(DestinationInspection, ReplacesOnlyAFolderThatCarriesThePayloadsIdentifier)
     auto unreadable = [&](const char* name, int code, const std::string& reason) {
         return "POSIX " + std::to_string(code) + " 无法读取“" +
                bundleInfoPlistPath(dir / name).string() + "”：" + reason;
+    };
+    auto tooLarge = [&](const char* name) {
+        return "PropertyList 1 无法读取属性列表“" + bundleInfoPlistPath(dir / name).string() +
+               "”：内容过大或嵌套过深";
     };
     // The whole decision, or its beginning when it ends in a space.
     const std::vector<std::pair<const char*, std::string>> cases{
@@ -79,6 +88,8 @@ TEST(DestinationInspection, ReplacesOnlyAFolderThatCarriesThePayloadsIdentifier)
         {"Bare.app", unreadable("Bare.app", ENOENT, "文件或文件夹不存在")},
         {"Huge.app", unreadable("Huge.app", EFBIG, "文件过大")},
         {"Fifo.app", unreadable("Fifo.app", EINVAL, "它不是普通文件（可能是管道或设备文件）")},
+        {"HiddenNesting.app", tooLarge("HiddenNesting.app")},
+        {"Doubling.app", tooLarge("Doubling.app")},
     };
     EXPECT_TRUE(test::endsWithin(2, bundleInfoPlistPath(dir / "Fifo.app"), [&] {
         for (const auto& [name, expected] : cases) {

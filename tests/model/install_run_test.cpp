@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 
+#include "hostile_plists.h"
 #include "model_fakes.h"
 #include "platform/error.h"
 
@@ -50,6 +51,14 @@ TEST_F(InstallRun, PayloadMissingOrBuildNumbersDifferingFailsBeforeAnythingIsAsk
         SCOPED_TRACE(c.own.value_or("-") + " vs " + c.payload.value_or("-"));
         EXPECT_EQ(listings, c.passes ? 1 : 0);
         EXPECT_EQ(model->error.get(), c.passes ? "" : "安装包不完整，请重新下载");
+    }
+    // A payload whose Info.plist would crash or stall a parse that trusts it, or none at all.
+    for (const std::string& hostile : {test::hiddenNestingXmlPlist(30'000, test::HiddenIn::Cdata),
+                                       test::doublingBinaryPlist(40)}) {
+        test::writeFile(payload / "Contents/Info.plist", hostile);
+        auto model = makeModel();
+        runToEnd(*model);
+        EXPECT_EQ(model->error.get(), "安装包不完整，请重新下载");
     }
     std::filesystem::remove_all(payload);
     auto model = makeModel();

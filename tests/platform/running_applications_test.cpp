@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "hostile_plists.h"
 #include "temp_dir.h"
 
 namespace tessuro {
@@ -45,13 +46,20 @@ TEST(RunningApplications, FindsTheUsersCopiesByTheBundleIdentifierInTheirInfoPli
     ChildProcess binary(test::makeAppBundle(dir / "B.app", wanted, test::PlistFormat::Binary), {});
     ChildProcess unrelated(test::makeAppBundle(dir / "C.app", other), {});
     ChildProcess withFifo(test::makeAppBundle(dir / "F.app", wanted), {});
+    // Any user's program can hold an Info.plist made to crash or stall a parse that trusts
+    // it: such a program is not counted, and the listing neither crashes nor stalls.
+    ChildProcess hiddenNesting(test::makeAppBundle(dir / "H.app", wanted), {});
+    test::writeFile(dir / "H.app/Contents/Info.plist",
+                    test::hiddenNestingXmlPlist(30'000, test::HiddenIn::Comment));
+    ChildProcess doubling(test::makeAppBundle(dir / "D.app", wanted), {});
+    test::writeFile(dir / "D.app/Contents/Info.plist", test::doublingBinaryPlist(40));
     std::optional<ChildProcess> othersCopy;
     if (me == 0) {
         othersCopy.emplace(test::makeAppBundle(dir / "N.app", wanted),
                            ChildProcess::Options{.user = test::nobodyUid()});
         ASSERT_EQ(othersCopy->readLine(), "ready");
     }
-    for (ChildProcess* child : {&xml, &binary, &unrelated, &withFifo}) {
+    for (ChildProcess* child : {&xml, &binary, &unrelated, &withFifo, &hiddenNesting, &doubling}) {
         ASSERT_EQ(child->readLine(), "ready");
     }
     std::vector<pid_t> expected{xml.pid(), binary.pid(), withFifo.pid()};
