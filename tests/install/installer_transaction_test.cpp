@@ -32,6 +32,16 @@ const std::string kChanged = "安装期间目标文件发生变化，未替换�
 const std::string kRejected = "安装文件校验未通过，请重新下载安装包";
 const std::string kStaging = ".Tessuro-安装中-";
 
+// The message of the failure of `run`, or "passed".
+std::string failureOf(const std::function<void()>& run) {
+    try {
+        run();
+    } catch (const Error& error) {
+        return error.localizedDescription();
+    }
+    return "passed";
+}
+
 bool isStaged(const fs::path& bundle) {
     return bundle.filename().string().starts_with(kStaging);
 }
@@ -67,14 +77,8 @@ protected:
             environment);
     }
 
-    // The message of the failure, or "passed".
     std::string installFailure() {
-        try {
-            install();
-        } catch (const Error& error) {
-            return error.localizedDescription();
-        }
-        return "passed";
+        return failureOf([this] { install(); });
     }
 
     // The installed copy is rejected, once `change` has run.
@@ -526,12 +530,7 @@ protected:
     }
 
     std::string installFailure() {
-        try {
-            install();
-        } catch (const Error& error) {
-            return error.localizedDescription();
-        }
-        return "passed";
+        return failureOf([this] { install(); });
     }
 
     // A copy of the payload with a program of someone else's in it, signed by nobody.
@@ -603,12 +602,7 @@ TEST_F(SignedTransaction, ATamperedTreeSwappedInAtAnyInstantIsNeverInstalled) {
         };
         files.beforeEach = swapOnce;
         std::optional<InstallerTransaction::Result> result;
-        std::string failure = "passed";
-        try {
-            result = install();
-        } catch (const Error& error) {
-            failure = error.localizedDescription();
-        }
+        const std::string failure = failureOf([&] { result = install(); });
         SCOPED_TRACE(row.what);
         EXPECT_TRUE(done) << "the instant never came";
         EXPECT_EQ(failure.starts_with("passed"), row.passes) << failure;
