@@ -217,8 +217,8 @@ TEST(OpenApplication, ForAnotherUserItRunsAsThatUserWithAnEnvironmentOfTheirOwn)
     ::chown(home.c_str(), test::nobodyUid(), static_cast<gid_t>(-1));
     const DesktopUser nobody = test::nobodyWithHome(home);
     makeScriptBundle(dir / "Script.app",
-                     "{ id -u; id -G; pwd; env; } > \"$HOME/part\" && "
-                     "mv \"$HOME/part\" \"$HOME/report\"");
+                     "{ id -u; id -G; pwd; env; } > '" + (home / "part").string() + "' && mv '" +
+                         (home / "part").string() + "' '" + (home / "report").string() + "'");
     test::makeAppBundle(dir / "Program.app", "com.example.program");
     ::setenv("DISPLAY", ":42", 1);
     ::setenv("LC_TESSURO_TEST", "kept", 1);
