@@ -1,6 +1,7 @@
 #include "platform/workspace.h"
 
 #include <fcntl.h>
+#include <linux/keyctl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -213,6 +214,40 @@ bool takeUser(const Launch& launch) {
            ::syscall(SYS_setresuid, launch.uid, launch.uid, launch.uid) == 0;
 }
 
+// Whether a key description ("type;uid;gid;perm;description") names `uid` as the owner.
+bool describesOwner(const char* text, std::size_t length, uid_t uid) {
+    std::size_t at = 0;
+    while (at < length && text[at] != ';') {
+        ++at;
+    }
+    unsigned long long owner = 0;
+    std::size_t digits = 0;
+    for (++at; at < length && text[at] >= '0' && text[at] <= '9' && digits < 20; ++at, ++digits) {
+        owner = owner * 10 + static_cast<unsigned>(text[at] - '0');
+    }
+    return digits > 0 && at < length && text[at] == ';' && owner == uid;
+}
+
+// The session keyring is the one thing of a process's session that survives the change of
+// user and the exec: a keyring root's session made (as pam_keyinit does for sudo), and
+// every key root put in it, would stay in the program's hands. A keyring that is not the
+// user's own is left for a new, empty one of the user's; the program does not start when
+// that cannot be done. Where keyrings are missing or forbidden to this process (ENOSYS, or
+// EPERM from a system-call filter, which the program inherits too), there is none to leave.
+bool leaveForeignSessionKeyring(uid_t uid) {
+    char text[256];
+    const long length =
+        ::syscall(SYS_keyctl, KEYCTL_DESCRIBE, KEY_SPEC_SESSION_KEYRING, text, sizeof text);
+    if (length < 0 && (errno == ENOSYS || errno == EPERM)) {
+        return true;
+    }
+    if (length > 0 && static_cast<std::size_t>(length) <= sizeof text &&
+        describesOwner(text, static_cast<std::size_t>(length), uid)) {
+        return true;
+    }
+    return ::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) >= 0;
+}
+
 // The intermediate child: it starts a session and forks the program, which init then
 // adopts; a failure to start the program goes back through `report`.
 [[noreturn]] void runDetached(Launch& launch, int report) {
@@ -230,7 +265,7 @@ bool takeUser(const Launch& launch) {
         ::dup2(null, 1);
         ::dup2(null, 2);
     }
-    if (launch.switchUser && !takeUser(launch)) {
+    if (launch.switchUser && (!takeUser(launch) || !leaveForeignSessionKeyring(launch.uid))) {
         failInChild(report, kTakingUser);
     }
     if (::chdir(launch.home.c_str()) != 0) {

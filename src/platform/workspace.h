@@ -25,9 +25,9 @@ using OpenCompletion = std::function<void(std::optional<Error> error)>;
 // environment of the user's own: HOME, USER, LOGNAME and SHELL from the user database, a
 // plain PATH, DISPLAY, WAYLAND_DISPLAY, XAUTHORITY, LANG and LC_* of the installer's
 // session, and XDG_RUNTIME_DIR and the session bus of /run/user/<uid> where they exist;
-// nothing else of root's. Otherwise it runs as the installer's own user, with its
-// environment. Returns once the program was started; fails with an error a person can act
-// on otherwise.
+// nothing else of root's: a session keyring that is not the user's is left for a new one.
+// Otherwise it runs as the installer's own user, with its environment. Returns once the
+// program was started; fails with an error a person can act on otherwise.
 void openApplicationNow(const HeldBundle& bundle, const DesktopUser& user);
 
 // The same for the desktop user (desktopUser()), on a worker thread: returns at once, and
