@@ -4,12 +4,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <ctime>
 #include <fstream>
 
+#include "child_process.h"
 #include "install/payload_validation.h"
 #include "install/product.h"
 #include "platform/codesign/apple_roots.h"
@@ -386,6 +390,64 @@ TEST(Signature, AFileChangedAfterACheckIsReadAgain) {
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
     EXPECT_EQ(payloadStatus(dir / "A.app"), kStatusResourceModified);
+}
+
+// The threads of this process, once those that are ending have gone (up to a second): a
+// child forked beside another thread could find a lock that thread held, held for good.
+std::size_t threadsAfterEnding() {
+    std::size_t count = 0;
+    for (int tries = 0; tries < 100; ++tries) {
+        count = 0;
+        for ([[maybe_unused]] const auto& task : fs::directory_iterator("/proc/self/task")) {
+            ++count;
+        }
+        if (count == 1) {
+            break;
+        }
+        ::usleep(10'000);
+    }
+    return count;
+}
+
+// A check in a process that can start no thread at all (its user's process limit reached,
+// or its task group full) still answers with its status, intact or tampered with: the walk
+// and the hashing run on the caller's thread, and nothing escapes as an exception or ends
+// the process.
+TEST(Signature, ACheckWithoutAThreadToBeHadStillAnswers) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the check as another user under a process limit";
+    }
+    test::TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    test::makeSignedBundle(dir / "Intact.app");
+    test::makeSignedBundle(dir / "Tampered.app");
+    flipByte(dir / "Tampered.app/Contents/Resources/data/levels/two.dat", 2);
+    const std::vector<std::pair<std::string, Status>> rows = {
+        {"Intact.app", kStatusOk},
+        {"Tampered.app", kStatusResourceModified},
+    };
+    ASSERT_EQ(threadsAfterEnding(), 1u) << "no fork beside another thread";
+    for (const auto& [name, expected] : rows) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const uid_t nobody = test::nobodyUid();
+            const struct rlimit none {};
+            if (::setgid(nobody) != 0 || ::setuid(nobody) != 0 ||
+                ::setrlimit(RLIMIT_NPROC, &none) != 0) {
+                ::_exit(100);
+            }
+            try {
+                ::_exit(static_cast<int>(payloadStatus(dir / name)) & 0x7f);
+            } catch (...) {
+                ::_exit(101);  // escaped the check
+            }
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << name << ": ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(expected) & 0x7f) << name;
+    }
 }
 
 }  // namespace
