@@ -1,8 +1,10 @@
 #include "platform/workspace.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <linux/keyctl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -10,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string_view>
 #include <thread>
@@ -248,9 +251,41 @@ bool leaveForeignSessionKeyring(uid_t uid) {
     return ::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) >= 0;
 }
 
+// Signal handlers go at exec by themselves, but a signal the opener ignores would stay
+// ignored in the program; and until the exec, a signal caught here would run the opener's
+// own handler (which writes to the opener's descriptors). Every disposition goes back to
+// its default; glibc's own signals refuse the change, and are its business.
+void defaultSignals() {
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    for (int number = 1; number < NSIG; ++number) {
+        if (number != SIGKILL && number != SIGSTOP) {
+            ::sigaction(number, &byDefault, nullptr);
+        }
+    }
+}
+
+// Every descriptor from `lowest` on closes at the exec: whatever the opener holds, opened by
+// a library without close-on-exec or given to the opener by whoever started it, never
+// reaches the program. Those the exec itself needs (the program's, the report's) stay open
+// until then.
+void closeOnExecFrom(int lowest) {
+    if (::syscall(SYS_close_range, lowest, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+        return;
+    }
+    struct rlimit limit {};
+    const int highest = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_max < INT_MAX
+                            ? static_cast<int>(limit.rlim_max)
+                            : 1 << 20;
+    for (int fd = lowest; fd < highest; ++fd) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
 // The intermediate child: it starts a session and forks the program, which init then
 // adopts; a failure to start the program goes back through `report`.
 [[noreturn]] void runDetached(Launch& launch, int report) {
+    defaultSignals();
     ::setsid();
     pid_t program = ::fork();
     if (program != 0) {
@@ -264,7 +299,11 @@ bool leaveForeignSessionKeyring(uid_t uid) {
         ::dup2(null, 0);
         ::dup2(null, 1);
         ::dup2(null, 2);
+        if (null > 2) {
+            ::close(null);
+        }
     }
+    closeOnExecFrom(3);
     if (launch.switchUser && (!takeUser(launch) || !leaveForeignSessionKeyring(launch.uid))) {
         failInChild(report, kTakingUser);
     }

@@ -268,6 +268,32 @@ TEST(OpenApplication, ForAnotherUserItRunsAsThatUserWithAnEnvironmentOfTheirOwn)
     ::kill(started, SIGKILL);
 }
 
+// The program inherits nothing of the opener's but its standard streams (on /dev/null) and,
+// for a script, the held folder: no other descriptor, open or leaked by a library without
+// close-on-exec, and no signal the opener ignores.
+TEST(OpenApplication, TheProgramGetsNoDescriptorOrIgnoredSignalOfTheOpeners) {
+    test::TempDir dir;
+    const fs::path bundle = dir / "Script.app", report = dir / "report";
+    test::writeFile(dir / "secret-of-the-opener", "x");
+    makeScriptBundle(bundle,
+                     "{ grep '^SigIgn:' /proc/$$/status; for f in /proc/$$/fd/*; do "
+                     "readlink \"$f\"; done; } > '" +
+                         (dir / "part").string() + "' && mv '" + (dir / "part").string() + "' '" +
+                         report.string() + "'");
+    const UniqueFd leaked(::open((dir / "secret-of-the-opener").c_str(), O_RDONLY));
+    ASSERT_TRUE(leaked.valid());
+    struct sigaction ignore {
+    }, saved{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGHUP, &ignore, &saved);
+    openApplicationNow(test::heldAsItStands(bundle), desktopUser());
+    ::sigaction(SIGHUP, &saved, nullptr);
+    const std::string said = awaitText(report);
+    ASSERT_FALSE(said.empty());
+    EXPECT_TRUE(said.starts_with("SigIgn:\t0000000000000000\n")) << said;
+    EXPECT_EQ(said.find("secret-of-the-opener"), std::string::npos) << said;
+}
+
 // A key in the session keyring of root's session (one that pam_keyinit made for sudo, say)
 // never reaches the application started for another user: the application's keyring is
 // one of that user's own.
