@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstring>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -370,7 +371,7 @@ void openApplicationNow(const HeldBundle& bundle, const DesktopUser& user) {
 }
 
 void openApplication(HeldBundle bundle, OpenCompletion completion) {
-    std::thread([bundle = std::move(bundle), completion = std::move(completion)] {
+    auto open = [bundle = std::move(bundle), completion = std::move(completion)] {
         std::optional<Error> failure;
         try {
             openApplicationNow(bundle, desktopUser());
@@ -381,7 +382,12 @@ void openApplication(HeldBundle bundle, OpenCompletion completion) {
                             "无法启动" + quoted(bundle.path));
         }
         completion(std::move(failure));
-    }).detach();
+    };
+    try {
+        std::thread(open).detach();
+    } catch (const std::system_error&) {
+        open();  // no thread to be had (the user's process limit): the start is made here
+    }
 }
 
 }  // namespace tessuro

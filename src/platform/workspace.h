@@ -34,7 +34,7 @@ void openApplicationNow(const HeldBundle& bundle, const DesktopUser& user);
 
 // The same for the desktop user (desktopUser()), on a worker thread: returns at once, and
 // `completion` runs once, on that thread, with nothing when the program was started and the
-// error otherwise.
+// error otherwise. Without a thread to be had, both happen on the caller's before it returns.
 void openApplication(HeldBundle bundle, OpenCompletion completion);
 
 }  // namespace tessuro

@@ -4,10 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <ctime>
@@ -392,23 +389,6 @@ TEST(Signature, AFileChangedAfterACheckIsReadAgain) {
     EXPECT_EQ(payloadStatus(dir / "A.app"), kStatusResourceModified);
 }
 
-// The threads of this process, once those that are ending have gone (up to a second): a
-// child forked beside another thread could find a lock that thread held, held for good.
-std::size_t threadsAfterEnding() {
-    std::size_t count = 0;
-    for (int tries = 0; tries < 100; ++tries) {
-        count = 0;
-        for ([[maybe_unused]] const auto& task : fs::directory_iterator("/proc/self/task")) {
-            ++count;
-        }
-        if (count == 1) {
-            break;
-        }
-        ::usleep(10'000);
-    }
-    return count;
-}
-
 // A check in a process that can start no thread at all (its user's process limit reached,
 // or its task group full) still answers with its status, intact or tampered with: the walk
 // and the hashing run on the caller's thread, and nothing escapes as an exception or ends
@@ -426,27 +406,11 @@ TEST(Signature, ACheckWithoutAThreadToBeHadStillAnswers) {
         {"Intact.app", kStatusOk},
         {"Tampered.app", kStatusResourceModified},
     };
-    ASSERT_EQ(threadsAfterEnding(), 1u) << "no fork beside another thread";
+    ASSERT_EQ(test::threadsAfterEnding(), 1u) << "no fork beside another thread";
     for (const auto& [name, expected] : rows) {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            const uid_t nobody = test::nobodyUid();
-            const struct rlimit none {};
-            if (::setgid(nobody) != 0 || ::setuid(nobody) != 0 ||
-                ::setrlimit(RLIMIT_NPROC, &none) != 0) {
-                ::_exit(100);
-            }
-            try {
-                ::_exit(static_cast<int>(payloadStatus(dir / name)) & 0x7f);
-            } catch (...) {
-                ::_exit(101);  // escaped the check
-            }
-        }
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status)) << name << ": ended by signal " << WTERMSIG(status);
-        EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(expected) & 0x7f) << name;
+        const int code = test::exitCodeAsNobodyWithoutThreads(
+            [&, name = name] { return static_cast<int>(payloadStatus(dir / name)) & 0x7f; });
+        EXPECT_EQ(code, static_cast<int>(expected) & 0x7f) << name << " (125: an exception)";
     }
 }
 
