@@ -61,6 +61,16 @@ bool exchangeUnsupported(const Error& error) {
     }
 }
 
+// `job` on a thread of its own; without a thread to be had (the user's process limit, a
+// full task group), on the caller's, when its outcome is waited for.
+std::future<void> whenPossibleAside(std::function<void()> job) {
+    try {
+        return std::async(std::launch::async, job);
+    } catch (const std::system_error&) {
+        return std::async(std::launch::deferred, std::move(job));
+    }
+}
+
 std::string previousKeptAt(const std::filesystem::path& where) {
     return "原来的版本未能恢复，保存在“" + where.string() + "”";
 }
@@ -199,8 +209,7 @@ private:
     void checkStaged(const Verify& verify) {
         // Both before the swap, in either order: the disk writes the copy out while the
         // verification reads it back from memory.
-        std::future<void> synced =
-            std::async(std::launch::async, [&] { files_.syncFileSystem(folder_); });
+        std::future<void> synced = whenPossibleAside([&] { files_.syncFileSystem(folder_); });
         std::exception_ptr rejected;
         VerifiedBundle verified;
         try {
@@ -486,8 +495,11 @@ std::filesystem::path refuseSelfReplacement(FileSystem& files, const std::filesy
 class SourceVerification {
 public:
     SourceVerification(int source, const std::filesystem::path& sourcePath, const Verify& verify)
-        : done_(std::async(std::launch::async, [source, &sourcePath, &verify] {
-              lowerCurrentThreadPriority(Yield::ToFileWork);  // the copy beside it comes first
+        : done_(whenPossibleAside([source, &sourcePath, &verify,
+                                   caller = std::this_thread::get_id()] {
+              if (std::this_thread::get_id() != caller) {
+                  lowerCurrentThreadPriority(Yield::ToFileWork);  // the copy beside it comes first
+              }
               verify(source, sourcePath);
           })) {}
 

@@ -1,7 +1,10 @@
 #include "platform/workspace.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
+#include <linux/keyctl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -9,8 +12,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -213,9 +218,75 @@ bool takeUser(const Launch& launch) {
            ::syscall(SYS_setresuid, launch.uid, launch.uid, launch.uid) == 0;
 }
 
+// Whether a key description ("type;uid;gid;perm;description") names `uid` as the owner.
+bool describesOwner(const char* text, std::size_t length, uid_t uid) {
+    std::size_t at = 0;
+    while (at < length && text[at] != ';') {
+        ++at;
+    }
+    unsigned long long owner = 0;
+    std::size_t digits = 0;
+    for (++at; at < length && text[at] >= '0' && text[at] <= '9' && digits < 20; ++at, ++digits) {
+        owner = owner * 10 + static_cast<unsigned>(text[at] - '0');
+    }
+    return digits > 0 && at < length && text[at] == ';' && owner == uid;
+}
+
+// The session keyring is the one thing of a process's session that survives the change of
+// user and the exec: a keyring root's session made (as pam_keyinit does for sudo), and
+// every key root put in it, would stay in the program's hands. A keyring that is not the
+// user's own is left for a new, empty one of the user's; the program does not start when
+// that cannot be done. Where keyrings are missing or forbidden to this process (ENOSYS, or
+// EPERM from a system-call filter, which the program inherits too), there is none to leave.
+bool leaveForeignSessionKeyring(uid_t uid) {
+    char text[256];
+    const long length =
+        ::syscall(SYS_keyctl, KEYCTL_DESCRIBE, KEY_SPEC_SESSION_KEYRING, text, sizeof text);
+    if (length < 0 && (errno == ENOSYS || errno == EPERM)) {
+        return true;
+    }
+    if (length > 0 && static_cast<std::size_t>(length) <= sizeof text &&
+        describesOwner(text, static_cast<std::size_t>(length), uid)) {
+        return true;
+    }
+    return ::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) >= 0;
+}
+
+// Signal handlers go at exec by themselves, but a signal the opener ignores would stay
+// ignored in the program; and until the exec, a signal caught here would run the opener's
+// own handler (which writes to the opener's descriptors). Every disposition goes back to
+// its default; glibc's own signals refuse the change, and are its business.
+void defaultSignals() {
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    for (int number = 1; number < NSIG; ++number) {
+        if (number != SIGKILL && number != SIGSTOP) {
+            ::sigaction(number, &byDefault, nullptr);
+        }
+    }
+}
+
+// Every descriptor from `lowest` on closes at the exec: whatever the opener holds, opened by
+// a library without close-on-exec or given to the opener by whoever started it, never
+// reaches the program. Those the exec itself needs (the program's, the report's) stay open
+// until then.
+void closeOnExecFrom(int lowest) {
+    if (::syscall(SYS_close_range, lowest, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+        return;
+    }
+    struct rlimit limit {};
+    const int highest = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_max < INT_MAX
+                            ? static_cast<int>(limit.rlim_max)
+                            : 1 << 20;
+    for (int fd = lowest; fd < highest; ++fd) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
 // The intermediate child: it starts a session and forks the program, which init then
 // adopts; a failure to start the program goes back through `report`.
 [[noreturn]] void runDetached(Launch& launch, int report) {
+    defaultSignals();
     ::setsid();
     pid_t program = ::fork();
     if (program != 0) {
@@ -229,8 +300,12 @@ bool takeUser(const Launch& launch) {
         ::dup2(null, 0);
         ::dup2(null, 1);
         ::dup2(null, 2);
+        if (null > 2) {
+            ::close(null);
+        }
     }
-    if (launch.switchUser && !takeUser(launch)) {
+    closeOnExecFrom(3);
+    if (launch.switchUser && (!takeUser(launch) || !leaveForeignSessionKeyring(launch.uid))) {
         failInChild(report, kTakingUser);
     }
     if (::chdir(launch.home.c_str()) != 0) {
@@ -296,7 +371,7 @@ void openApplicationNow(const HeldBundle& bundle, const DesktopUser& user) {
 }
 
 void openApplication(HeldBundle bundle, OpenCompletion completion) {
-    std::thread([bundle = std::move(bundle), completion = std::move(completion)] {
+    auto open = [bundle = std::move(bundle), completion = std::move(completion)] {
         std::optional<Error> failure;
         try {
             openApplicationNow(bundle, desktopUser());
@@ -307,7 +382,12 @@ void openApplication(HeldBundle bundle, OpenCompletion completion) {
                             "无法启动" + quoted(bundle.path));
         }
         completion(std::move(failure));
-    }).detach();
+    };
+    try {
+        std::thread(open).detach();
+    } catch (const std::system_error&) {
+        open();  // no thread to be had (the user's process limit): the start is made here
+    }
 }
 
 }  // namespace tessuro

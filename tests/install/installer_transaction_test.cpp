@@ -692,6 +692,33 @@ TEST_F(SignedTransaction, AnInstallForAUserIsMadeWithThatUsersCredentials) {
     EXPECT_EQ(installFailure(), "无法写入文件夹“" + (home / "Closed").string() + "”：没有访问权限");
 }
 
+// An install in a process that can start no thread at all (its user's process limit
+// reached, or its task group full) still installs, fresh and over the version before: what
+// would run beside the copy runs on the installing thread, and no exception of the standard
+// library's, in English, reaches the window.
+TEST_F(SignedTransaction, AnInstallWithoutAThreadToBeHadStillInstalls) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to install as another user under a process limit";
+    }
+    ::chmod(dir.path().c_str(), 0755);
+    fs::create_directories(apps);
+    ::chown(apps.c_str(), test::nobodyUid(), static_cast<gid_t>(-1));
+    ASSERT_EQ(test::threadsAfterEnding(), 1u) << "no fork beside another thread";
+    for (const char* row : {"fresh", "over the version before"}) {
+        const int code = test::exitCodeAsNobodyWithoutThreads([&] {
+            try {
+                install();
+            } catch (const Error&) {
+                return 1;
+            }
+            return 0;
+        });
+        EXPECT_EQ(code, 0) << row << " (1: an error, 125: an exception of another kind)";
+        EXPECT_TRUE(treeSnapshot(destination) == treeSnapshot(source)) << row;
+        EXPECT_TRUE(test::hiddenItems(apps).empty()) << row;
+    }
+}
+
 // Thousands of files in hundreds of folders copied and verified three times with the real
 // validation, and few descriptors to spare: none is held per file or folder beyond its own
 // step.

@@ -2,8 +2,11 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <linux/keyctl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -12,6 +15,7 @@
 
 #include "child_process.h"
 #include "held_bundle.h"
+#include "platform/error.h"
 #include "platform/files.h"
 #include "temp_dir.h"
 
@@ -262,6 +266,75 @@ TEST(OpenApplication, ForAnotherUserItRunsAsThatUserWithAnEnvironmentOfTheirOwn)
     const std::string uid = std::to_string(nobody.uid);
     EXPECT_EQ(statusLine(started, "Uid:"), "Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid);
     ::kill(started, SIGKILL);
+}
+
+// The program inherits nothing of the opener's but its standard streams (on /dev/null) and,
+// for a script, the held folder: no other descriptor, open or leaked by a library without
+// close-on-exec, and no signal the opener ignores.
+TEST(OpenApplication, TheProgramGetsNoDescriptorOrIgnoredSignalOfTheOpeners) {
+    test::TempDir dir;
+    const fs::path bundle = dir / "Script.app", report = dir / "report";
+    test::writeFile(dir / "secret-of-the-opener", "x");
+    makeScriptBundle(bundle,
+                     "{ grep '^SigIgn:' /proc/$$/status; for f in /proc/$$/fd/*; do "
+                     "readlink \"$f\"; done; } > '" +
+                         (dir / "part").string() + "' && mv '" + (dir / "part").string() + "' '" +
+                         report.string() + "'");
+    const UniqueFd leaked(::open((dir / "secret-of-the-opener").c_str(), O_RDONLY));
+    ASSERT_TRUE(leaked.valid());
+    struct sigaction ignore {
+    }, saved{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGHUP, &ignore, &saved);
+    openApplicationNow(test::heldAsItStands(bundle), desktopUser());
+    ::sigaction(SIGHUP, &saved, nullptr);
+    const std::string said = awaitText(report);
+    ASSERT_FALSE(said.empty());
+    EXPECT_TRUE(said.starts_with("SigIgn:\t0000000000000000\n")) << said;
+    EXPECT_EQ(said.find("secret-of-the-opener"), std::string::npos) << said;
+}
+
+// A key in the session keyring of root's session (one that pam_keyinit made for sudo, say)
+// never reaches the application started for another user: the application's keyring is
+// one of that user's own.
+TEST(OpenApplication, ForAnotherUserNoKeyOfRootsSessionComesAlong) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act for another user";
+    }
+    test::TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const fs::path home = dir / "home";
+    fs::create_directories(home);
+    ::chown(home.c_str(), test::nobodyUid(), static_cast<gid_t>(-1));
+    makeScriptBundle(dir / "Script.app",
+                     "cat /proc/keys > \"$HOME/part\" && mv \"$HOME/part\" \"$HOME/report\"");
+    const char* secret = "tessuro-test-root-secret";
+    std::string unavailable;
+    std::string report;
+    // A session keyring belongs to a thread's credentials: this thread's goes with it.
+    std::thread([&] {
+        if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, "tessuro-test-root-session") < 0) {
+            unavailable = posixReason(errno);
+            return;
+        }
+        const long key =
+            ::syscall(SYS_add_key, "user", secret, "hunter2", 7, KEY_SPEC_SESSION_KEYRING);
+        if (key < 0) {
+            unavailable = posixReason(errno);
+            return;
+        }
+        openApplicationNow(test::heldAsItStands(dir / "Script.app"), test::nobodyWithHome(home));
+        report = awaitText(home / "report");
+        ::syscall(SYS_keyctl, KEYCTL_REVOKE, key);
+    }).join();
+    if (!unavailable.empty()) {
+        GTEST_SKIP() << "no keyrings here: " << unavailable;
+    }
+    if (report.empty()) {
+        GTEST_SKIP() << "no /proc/keys to read the keys from";
+    }
+    EXPECT_EQ(report.find(secret), std::string::npos) << report;
+    EXPECT_EQ(report.find("tessuro-test-root-session"), std::string::npos) << report;
 }
 
 }  // namespace

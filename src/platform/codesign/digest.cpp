@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <memory>
 #include <span>
+#include <system_error>
 
 #include "platform/codesign/status.h"
 #include "platform/error.h"
@@ -213,8 +214,13 @@ constexpr std::chrono::milliseconds kPrefetchDelay{20};
 
 }  // namespace
 
-DigestPrefetch::DigestPrefetch(HashType type, DigestCache& cache)
-    : type_(type), cache_(cache), worker_([this] { work(); }) {}
+DigestPrefetch::DigestPrefetch(HashType type, DigestCache& cache) : type_(type), cache_(cache) {
+    try {
+        worker_ = std::thread([this] { work(); });
+    } catch (const std::system_error&) {
+        // No thread to be had: nothing is read ahead, and the check reads it all.
+    }
+}
 
 DigestPrefetch::~DigestPrefetch() {
     {
@@ -222,10 +228,15 @@ DigestPrefetch::~DigestPrefetch() {
         stopping_ = true;
     }
     wake_.notify_all();
-    worker_.join();
+    if (worker_.joinable()) {
+        worker_.join();
+    }
 }
 
 void DigestPrefetch::add(int folder, std::filesystem::path relative) {
+    if (!worker_.joinable()) {
+        return;
+    }
     {
         std::lock_guard lock(mutex_);
         if (!folder_) {

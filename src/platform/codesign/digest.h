@@ -88,7 +88,8 @@ Bytes digestFileAt(int folder, const std::filesystem::path& relative, HashType t
 // Hashes files into a memo in the background, in the order they are given, each a
 // little after it was given (so that its change time is past), at a priority below the
 // file work beside it. A verification that follows a copy finds the files it checks
-// already read. Stops when destroyed; what is left is not hashed.
+// already read. Stops when destroyed; what is left is not hashed. Without a thread to be
+// had, it hashes nothing.
 class DigestPrefetch {
 public:
     // `cache` outlives this.

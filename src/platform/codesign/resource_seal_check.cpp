@@ -8,6 +8,7 @@
 #include <exception>
 #include <numeric>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "platform/codesign/plist_nodes.h"
@@ -75,16 +76,17 @@ void refuseNestedCode(plist_t files) {
 
 // The walk of the disk, on a thread of its own while the seal is parsed: the two take
 // about as long. A failure of the walk is handed back to the caller, as if it had walked.
+// Without a thread to be had (the user's process limit, a full task group), the caller
+// walks when it asks for the result.
 class BackgroundWalk {
 public:
     BackgroundWalk(int contentsFd, const std::vector<std::string>& excluded)
-        : thread_([this, contentsFd, &excluded] {
-              try {
-                  tree_ = walkResources(contentsFd, excluded);
-              } catch (...) {
-                  failure_ = std::current_exception();
-              }
-          }) {}
+        : contentsFd_(contentsFd), excluded_(excluded) {
+        try {
+            thread_ = std::thread([this] { walk(); });
+        } catch (const std::system_error&) {
+        }
+    }
     ~BackgroundWalk() {
         if (thread_.joinable()) {
             thread_.join();
@@ -92,7 +94,11 @@ public:
     }
 
     ResourceWalk result() {
-        thread_.join();
+        if (thread_.joinable()) {
+            thread_.join();
+        } else {
+            walk();
+        }
         try {
             if (failure_) {
                 std::rethrow_exception(failure_);
@@ -105,6 +111,16 @@ public:
     }
 
 private:
+    void walk() {
+        try {
+            tree_ = walkResources(contentsFd_, excluded_);
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
+    }
+
+    int contentsFd_;
+    const std::vector<std::string>& excluded_;
     ResourceWalk tree_;
     std::exception_ptr failure_;
     std::thread thread_;
@@ -212,8 +228,13 @@ const HashJob* firstMismatch(const std::vector<HashJob>& jobs, int contentsFd, D
     std::size_t threads =
         std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), jobs.size());
     std::vector<std::thread> pool;
+    pool.reserve(threads);
     for (std::size_t t = 1; t < threads; ++t) {
-        pool.emplace_back(work);
+        try {
+            pool.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: those running, and this one, share the jobs
+        }
     }
     work();
     for (std::thread& thread : pool) {

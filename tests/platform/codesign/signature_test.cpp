@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "child_process.h"
 #include "install/payload_validation.h"
 #include "install/product.h"
 #include "platform/codesign/apple_roots.h"
@@ -386,6 +387,31 @@ TEST(Signature, AFileChangedAfterACheckIsReadAgain) {
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
     EXPECT_EQ(payloadStatus(dir / "A.app"), kStatusResourceModified);
+}
+
+// A check in a process that can start no thread at all (its user's process limit reached,
+// or its task group full) still answers with its status, intact or tampered with: the walk
+// and the hashing run on the caller's thread, and nothing escapes as an exception or ends
+// the process.
+TEST(Signature, ACheckWithoutAThreadToBeHadStillAnswers) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the check as another user under a process limit";
+    }
+    test::TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    test::makeSignedBundle(dir / "Intact.app");
+    test::makeSignedBundle(dir / "Tampered.app");
+    flipByte(dir / "Tampered.app/Contents/Resources/data/levels/two.dat", 2);
+    const std::vector<std::pair<std::string, Status>> rows = {
+        {"Intact.app", kStatusOk},
+        {"Tampered.app", kStatusResourceModified},
+    };
+    ASSERT_EQ(test::threadsAfterEnding(), 1u) << "no fork beside another thread";
+    for (const auto& [name, expected] : rows) {
+        const int code = test::exitCodeAsNobodyWithoutThreads(
+            [&, name = name] { return static_cast<int>(payloadStatus(dir / name)) & 0x7f; });
+        EXPECT_EQ(code, static_cast<int>(expected) & 0x7f) << name << " (125: an exception)";
+    }
 }
 
 }  // namespace
