@@ -68,14 +68,38 @@ auto inBackground(Work work) -> QCoro::Task<decltype(work())> {
 }
 
 // The payload must be present and carry the installer's build number, compared as strings;
-// both absent also counts as equal.
-void checkPayload(const std::filesystem::path& installerBundle,
-                  const std::filesystem::path& payload) {
-    if (!fileExists(payload) || bundleInfoString(payload, "CFBundleVersion") !=
-                                    bundleInfoString(installerBundle, "CFBundleVersion")) {
+// both absent also counts as equal. Returns that build number. Read by path, this is an
+// early refusal only: what decides is the build number of each bundle the transaction
+// checks (see checkingTheBuildNumber).
+std::optional<std::string> checkPayload(const std::filesystem::path& installerBundle,
+                                        const std::filesystem::path& payload) {
+    std::optional<std::string> own = bundleInfoString(installerBundle, "CFBundleVersion");
+    if (!fileExists(payload) || bundleInfoString(payload, "CFBundleVersion") != own) {
         throw incompletePackage();
     }
+    return own;
 }
+
+// The verification, which also requires the installer's build number of the Info.plist it
+// sealed: the payload could be exchanged for another signed build after the early check,
+// while the run waits for running copies to quit.
+VerifyOperation checkingTheBuildNumber(VerifyOperation verify,
+                                       std::optional<std::string> buildNumber) {
+    return [verify = std::move(verify), buildNumber = std::move(buildNumber)](
+               int folder, const std::filesystem::path& shown) {
+        VerifiedBundle verified = verify(folder, shown);
+        if (verified.buildNumber != buildNumber) {
+            throw incompletePackage();
+        }
+        return verified;
+    };
+}
+
+// What the run learns before it asks anything of running copies.
+struct Preliminaries {
+    std::optional<std::string> buildNumber;  // the installer's own
+    RunningApplications copies;
+};
 
 // Asks each copy to quit, in order; stops at the first request that cannot be delivered.
 void askToQuit(const RunningApplications& copies) {
@@ -106,15 +130,15 @@ QCoro::Task<> waitForExit(const RunningApplications& copies, Clock& clock,
 // The payload's check and the listing of running copies read files that others may write
 // (every running program's Info.plist, the payload's): off the main thread, like the file
 // work, so that no such file holds up the window.
-QCoro::Task<RunningApplications> checkPayloadAndListCopies(const InstallerServices& services,
-                                                           const std::filesystem::path& payload) {
+QCoro::Task<Preliminaries> checkPayloadAndListCopies(const InstallerServices& services,
+                                                     const std::filesystem::path& payload) {
     auto work = [installer = services.installerBundle, payload,
                  list = services.runningApplications] {
-        checkPayload(installer, payload);
-        return list(payloadBundleIdentifier);
+        std::optional<std::string> buildNumber = checkPayload(installer, payload);
+        return Preliminaries{std::move(buildNumber), list(payloadBundleIdentifier)};
     };
     // Named, as every operand of a co_await here: g++ 12 destroys temporaries there twice.
-    QCoro::Task<RunningApplications> listed = inBackground(std::move(work));
+    QCoro::Task<Preliminaries> listed = inBackground(std::move(work));
     co_return co_await listed;
 }
 
@@ -145,15 +169,17 @@ QCoro::Task<> InstallerModel::performRun(std::filesystem::path destination, bool
 
     // The running copies are listed once; the deadline counts from after the requests, even
     // when there were none.
-    QCoro::Task<RunningApplications> listing = checkPayloadAndListCopies(services_, payload);
-    const RunningApplications copies = co_await listing;
-    askToQuit(copies);
+    QCoro::Task<Preliminaries> listing = checkPayloadAndListCopies(services_, payload);
+    const Preliminaries found = co_await listing;
+    askToQuit(found.copies);
     const auto deadline = services_.clock->now() + kQuitDeadline;
-    co_await waitForExit(copies, *services_.clock, deadline);
+    co_await waitForExit(found.copies, *services_.clock, deadline);
 
     // The file work; a failed transaction fails the run with its own error, and a kept
     // backup is the transaction's business.
-    auto work = [install = services_.install, verify = services_.verify, payload, destination,
+    auto work = [install = services_.install,
+                 verify = checkingTheBuildNumber(services_.verify, found.buildNumber), payload,
+                 destination,
                  inUserFolder] { return install(payload, destination, verify, inUserFolder); };
     QCoro::Task<InstallerTransaction::Result> transaction = inBackground(std::move(work));
     InstallerTransaction::Result result = co_await transaction;

@@ -32,6 +32,9 @@ struct VerifiedBundle {
     // Regular files with an execute bit that no seal covers, below the bundle: the
     // signature's own folder, a store receipt, what the seal's rules leave out.
     std::vector<std::filesystem::path> unsealedExecutables;
+    // The build number (CFBundleVersion) of the Info.plist the check sealed, when it is a
+    // string.
+    std::optional<std::string> buildNumber;
 };
 
 // A bundle held open by the descriptor of its folder, with what its last check vouched for:

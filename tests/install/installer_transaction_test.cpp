@@ -655,6 +655,7 @@ TEST_F(SignedTransaction, FilesNoSealCoversAreInstalledWithoutExecuteBits) {
     }
     EXPECT_EQ(treeSnapshot(destination), treeSnapshot(source));
     EXPECT_EQ(result.installed.verified.executable, "Contents/MacOS/Tessuro");
+    EXPECT_EQ(result.installed.verified.buildNumber, "2");
     EXPECT_EQ(result.installed.verified.executableIdentity,
               identityOf(test::statOf(installed / "MacOS/Tessuro")));
     EXPECT_TRUE(result.installed.verified.unsealedExecutables.empty());

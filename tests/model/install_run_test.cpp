@@ -36,7 +36,7 @@ TEST_F(InstallRun, SucceedsThroughTheTransactionWithThePayloadAndDestination) {
     EXPECT_EQ(transaction.inUserFolder(), (std::vector<bool>{false, true}));
 }
 
-TEST_F(InstallRun, PayloadMissingOrBuildNumbersDifferingFailsBeforeAnythingIsAsked) {
+TEST_F(InstallRun, PayloadMissingOrOfAnotherBuildNumberIsRefused) {
     struct Case {
         std::optional<std::string> own, payload;
         bool passes;
@@ -65,6 +65,14 @@ TEST_F(InstallRun, PayloadMissingOrBuildNumbersDifferingFailsBeforeAnythingIsAsk
     runToEnd(*model);
     EXPECT_EQ(model->error.get(), "安装包不完整，请重新下载");
     EXPECT_EQ(transaction.destinations().size(), 2u) << "only the two passing cases";
+
+    // What decides is the build number of the bundle the transaction checks: another signed
+    // build put in the payload's place after the early check is refused all the same.
+    writeVersions("12", "12");
+    checkedBuildNumber = std::optional<std::string>("11");
+    auto swapped = makeModel();
+    runToEnd(*swapped);
+    EXPECT_EQ(swapped->error.get(), "安装包不完整，请重新下载");
 }
 
 TEST_F(InstallRun, UndeliverableQuitRequestFailsAtOnceAndLaterCopiesAreNotAsked) {

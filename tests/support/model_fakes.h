@@ -11,6 +11,7 @@
 
 #include "install/product.h"
 #include "model/installer_model.h"
+#include "platform/bundle.h"
 #include "temp_dir.h"
 
 namespace tessuro::test {
@@ -122,6 +123,8 @@ protected:
     std::vector<std::shared_ptr<FakeApplication>> copies;
     int listings = 0;
     std::vector<std::filesystem::path> verified;
+    // The build number the check finds, when not the one the payload's Info.plist gives now.
+    std::optional<std::optional<std::string>> checkedBuildNumber;
     FakeTransaction transaction;
     std::vector<std::filesystem::path> opened;  // each opening asked for, in order
     std::vector<OpenCompletion> pendingOpens;   // completed by the test: completeOpen()
@@ -159,7 +162,10 @@ protected:
             .verify =
                 [this](int, const std::filesystem::path& b) {
                     verified.push_back(b);
-                    return VerifiedBundle();
+                    VerifiedBundle checked;
+                    checked.buildNumber =
+                        checkedBuildNumber.value_or(bundleInfoString(b, "CFBundleVersion"));
+                    return checked;
                 },
             .openApplication =
                 [this](const HeldBundle& bundle, OpenCompletion completion) {

@@ -223,6 +223,7 @@ private:
         if (!info_->isDictionary()) {
             throw refusal(kStatusMalformed, "Info.plist is not a dictionary");
         }
+        verified_.buildNumber = info_->stringForKey("CFBundleVersion");
     }
 
     void verifyMainExecutable() {
