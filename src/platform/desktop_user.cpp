@@ -78,8 +78,12 @@ DesktopUser userWithId(uid_t uid) {
     while ((rc = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found)) == ERANGE) {
         buffer.resize(buffer.size() * 2);
     }
-    if (rc != 0 || found == nullptr) {
-        throw posixError(rc != 0 ? rc : ENOENT, "找不到用户", std::to_string(uid));
+    if (rc != 0) {
+        throw posixError(rc, "找不到用户", std::to_string(uid));
+    }
+    if (found == nullptr) {
+        throw posixError(ENOENT, "找不到用户", std::to_string(uid),
+                         "系统的用户数据库中没有这个用户");
     }
     DesktopUser user;
     user.uid = entry.pw_uid;
