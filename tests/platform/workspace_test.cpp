@@ -80,6 +80,29 @@ void makeScriptBundle(const fs::path& bundle, const std::string& body) {
     ::chmod((bundle / "Contents/MacOS/Tessuro").c_str(), 0755);
 }
 
+// A bundle whose script writes what `commands` print into `report`, whole or not at all;
+// by its absolute path, so that a launch gone wrong writes nowhere else.
+void makeReportingBundle(const fs::path& bundle, const std::string& commands,
+                         const fs::path& report) {
+    const std::string part = (report.parent_path() / "part").string();
+    makeScriptBundle(bundle, "{ " + commands + "; } > '" + part + "' && mv '" + part + "' '" +
+                                 report.string() + "'");
+}
+
+// A folder the test may launch from as "nobody", whose home folder is `home`.
+struct ForNobody {
+    test::TempDir dir;
+    fs::path home = dir / "home";
+    DesktopUser nobody;
+
+    ForNobody() {
+        ::chmod(dir.path().c_str(), 0755);
+        fs::create_directories(home);
+        ::chown(home.c_str(), test::nobodyUid(), static_cast<gid_t>(-1));
+        nobody = test::nobodyWithHome(home);
+    }
+};
+
 TEST(OpenApplication, StartsTheProgramDetachedSoThatItOutlivesTheOpener) {
     test::TempDir dir;
     fs::path bundle = dir / "Tessuro.app";
@@ -214,15 +237,11 @@ TEST(OpenApplication, ForAnotherUserItRunsAsThatUserWithAnEnvironmentOfTheirOwn)
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to act for another user";
     }
-    test::TempDir dir;
-    ::chmod(dir.path().c_str(), 0755);
-    const fs::path home = dir / "home";
-    fs::create_directories(home);
-    ::chown(home.c_str(), test::nobodyUid(), static_cast<gid_t>(-1));
-    const DesktopUser nobody = test::nobodyWithHome(home);
-    makeScriptBundle(dir / "Script.app",
-                     "{ id -u; id -G; pwd; env; } > '" + (home / "part").string() + "' && mv '" +
-                         (home / "part").string() + "' '" + (home / "report").string() + "'");
+    ForNobody at;
+    const test::TempDir& dir = at.dir;
+    const fs::path& home = at.home;
+    const DesktopUser& nobody = at.nobody;
+    makeReportingBundle(dir / "Script.app", "id -u; id -G; pwd; env", home / "report");
     test::makeAppBundle(dir / "Program.app", "com.example.program");
     ::setenv("DISPLAY", ":42", 1);
     ::setenv("LC_TESSURO_TEST", "kept", 1);
@@ -275,11 +294,10 @@ TEST(OpenApplication, TheProgramGetsNoDescriptorOrIgnoredSignalOfTheOpeners) {
     test::TempDir dir;
     const fs::path bundle = dir / "Script.app", report = dir / "report";
     test::writeFile(dir / "secret-of-the-opener", "x");
-    makeScriptBundle(bundle,
-                     "{ grep '^SigIgn:' /proc/$$/status; for f in /proc/$$/fd/*; do "
-                     "readlink \"$f\"; done; } > '" +
-                         (dir / "part").string() + "' && mv '" + (dir / "part").string() + "' '" +
-                         report.string() + "'");
+    makeReportingBundle(bundle,
+                        "grep '^SigIgn:' /proc/$$/status; for f in /proc/$$/fd/*; do readlink "
+                        "\"$f\"; done",
+                        report);
     const UniqueFd leaked(::open((dir / "secret-of-the-opener").c_str(), O_RDONLY));
     ASSERT_TRUE(leaked.valid());
     struct sigaction ignore {
@@ -301,13 +319,8 @@ TEST(OpenApplication, ForAnotherUserNoKeyOfRootsSessionComesAlong) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to act for another user";
     }
-    test::TempDir dir;
-    ::chmod(dir.path().c_str(), 0755);
-    const fs::path home = dir / "home";
-    fs::create_directories(home);
-    ::chown(home.c_str(), test::nobodyUid(), static_cast<gid_t>(-1));
-    makeScriptBundle(dir / "Script.app",
-                     "cat /proc/keys > \"$HOME/part\" && mv \"$HOME/part\" \"$HOME/report\"");
+    ForNobody at;
+    makeReportingBundle(at.dir / "Script.app", "cat /proc/keys", at.home / "report");
     const char* secret = "tessuro-test-root-secret";
     std::string unavailable;
     std::string report;
@@ -323,8 +336,8 @@ TEST(OpenApplication, ForAnotherUserNoKeyOfRootsSessionComesAlong) {
             unavailable = posixReason(errno);
             return;
         }
-        openApplicationNow(test::heldAsItStands(dir / "Script.app"), test::nobodyWithHome(home));
-        report = awaitText(home / "report");
+        openApplicationNow(test::heldAsItStands(at.dir / "Script.app"), at.nobody);
+        report = awaitText(at.home / "report");
         ::syscall(SYS_keyctl, KEYCTL_REVOKE, key);
     }).join();
     if (!unavailable.empty()) {
