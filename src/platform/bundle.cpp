@@ -15,11 +15,6 @@ std::filesystem::path bundleInfoPlistPath(const std::filesystem::path& bundle) {
     return bundle / bundle_layout::kInfoPlist;
 }
 
-std::filesystem::path bundleExecutablePath(const std::filesystem::path& bundle,
-                                           std::string_view name) {
-    return bundle / bundle_layout::kExecutables / name;
-}
-
 std::filesystem::path bundlePathForExecutable(const std::filesystem::path& executable) {
     std::filesystem::path folder = executable.parent_path();
     std::filesystem::path contents = folder.parent_path();

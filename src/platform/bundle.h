@@ -48,10 +48,6 @@ struct HeldBundle {
 // The bundle's Info.plist: "<bundle>/Contents/Info.plist".
 std::filesystem::path bundleInfoPlistPath(const std::filesystem::path& bundle);
 
-// The bundle's executable of that name: "<bundle>/Contents/MacOS/<name>".
-std::filesystem::path bundleExecutablePath(const std::filesystem::path& bundle,
-                                           std::string_view name);
-
 // The bundle that an executable belongs to: "<bundle>/Contents/MacOS/<name>" gives
 // <bundle>; an executable outside that layout stands for its own folder.
 std::filesystem::path bundlePathForExecutable(const std::filesystem::path& executable);

@@ -25,7 +25,6 @@ inline constexpr std::string_view kLaunchErrorDomain = "Workspace";
 // Codes in the launch domain.
 namespace launch_code {
 inline constexpr long kBundleMissing = 1;      // no application at the path
-inline constexpr long kInfoUnreadable = 2;     // its Info.plist cannot be read
 inline constexpr long kNoExecutableKey = 3;    // the Info.plist names no executable
 inline constexpr long kExecutableMissing = 4;  // the named executable is not there
 inline constexpr long kNotExecutable = 5;      // it is there but cannot be run
