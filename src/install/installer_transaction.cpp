@@ -472,21 +472,24 @@ std::filesystem::path standardizedPath(const std::filesystem::path& path) {
     return normal;
 }
 
-// The destination in its standard form, once it is sure not to be the source: by name or,
-// through a link, by identity.
-std::filesystem::path refuseSelfReplacement(FileSystem& files, const std::filesystem::path& source,
-                                            const std::filesystem::path& destination) {
-    const std::filesystem::path standardSource = standardizedPath(source);
+// The destination in its standard form, once it is sure not to name the source.
+std::filesystem::path refuseSameName(const std::filesystem::path& source,
+                                     const std::filesystem::path& destination) {
     const std::filesystem::path standardDestination = standardizedPath(destination);
-    if (standardSource == standardDestination) {
-        throw installerError(kSelfReplacement);
-    }
-    std::optional<struct stat> sourceItem = files.statAt(AT_FDCWD, standardSource, true);
-    std::optional<struct stat> destinationItem = files.statAt(AT_FDCWD, standardDestination, true);
-    if (sourceItem && destinationItem && identityOf(*sourceItem) == identityOf(*destinationItem)) {
+    if (standardizedPath(source) == standardDestination) {
         throw installerError(kSelfReplacement);
     }
     return standardDestination;
+}
+
+// Nor to lead, through a link, to the source held open.
+void refuseSameItem(FileSystem& files, int source, const std::filesystem::path& destination) {
+    struct stat sourceItem {};
+    std::optional<struct stat> destinationItem = files.statAt(AT_FDCWD, destination, true);
+    if (destinationItem && ::fstat(source, &sourceItem) == 0 &&
+        identityOf(sourceItem) == identityOf(*destinationItem)) {
+        throw installerError(kSelfReplacement);
+    }
 }
 
 // The source's verification, which reads the payload while the destination is prepared
@@ -588,8 +591,9 @@ Result install(const std::filesystem::path& source, const std::filesystem::path&
 Result install(const std::filesystem::path& source, const std::filesystem::path& destination,
                const Verify& verify, const Environment& environment) {
     FileSystem& files = environment.files;
-    const std::filesystem::path target = refuseSelfReplacement(files, source, destination);
+    const std::filesystem::path target = refuseSameName(source, destination);
     const UniqueFd sourceFolder = files.openTree(source);
+    refuseSameItem(files, sourceFolder.get(), target);
     SourceVerification sourceVerification(sourceFolder.get(), source, verify);
     Destination where = openDestinationAfter(sourceVerification, files, target);
     Run run(files, where.folder.get(), where.folderPath, where.name, where.previous);

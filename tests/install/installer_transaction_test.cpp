@@ -687,9 +687,17 @@ TEST_F(SignedTransaction, AnInstallForAUserIsMadeWithThatUsersCredentials) {
     EXPECT_TRUE(test::hiddenItems(home / "Applications").empty());
 
     // A folder of root's inside the user's folder is as closed to the install as to the user.
+    // So is a payload the user may not read.
     fs::create_directories(home / "Closed");
-    destination = home / "Closed/Tessuro.app";
+    const fs::path readable = dir / "Readable/Tessuro.app";
+    fs::create_directories(readable.parent_path());
+    fs::rename(source, readable);
+    fs::create_directories(source);
+    ::chmod(source.parent_path().c_str(), 0700);
     FilesAsUser asUser(test::nobodyWithHome(home));
+    EXPECT_EQ(installFailure(), "无法读取“" + source.string() + "”：没有访问权限");
+    source = readable;
+    destination = home / "Closed/Tessuro.app";
     EXPECT_EQ(installFailure(), "无法写入文件夹“" + (home / "Closed").string() + "”：没有访问权限");
 }
 
