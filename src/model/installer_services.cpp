@@ -32,10 +32,7 @@ InstallerServices systemServices(const std::vector<std::string>& extraAnchorsPem
             [trust](int folder, const std::filesystem::path& shown) {
                 return PayloadValidation::validate(folder, shown, *trust);
             },
-        .openApplication =
-            [](const HeldBundle& bundle, OpenCompletion completion) {
-                openApplication(bundle, std::move(completion));
-            },
+        .openApplication = openApplication,
         .terminateApplication = [] { QCoreApplication::quit(); },
     };
 }

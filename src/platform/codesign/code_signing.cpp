@@ -60,7 +60,7 @@ Bytes copyOf(ByteView bytes) {
 class Check {
 public:
     Check(const std::vector<X509Ptr>& anchors, const StaticCode& code, DigestCache* cache)
-        : anchors_(anchors), code_(code), bundle_(code.path()), cache_(cache) {}
+        : anchors_(anchors), code_(code), cache_(cache) {}
 
     // What the check vouched for, once it has passed.
     VerifiedBundle run(const Requirement* requirement) {
@@ -106,7 +106,7 @@ private:
 
     // The seal covers what lies below Contents; anything beside it is unsealed.
     void refuseUnsealedRoot() {
-        std::vector<std::string> root = folderEntries(bundleFd_.get(), bundle_);
+        std::vector<std::string> root = folderEntries(bundleFd_.get(), code_.path());
         std::sort(root.begin(), root.end());
         for (const std::string& name : root) {
             if (name != layout::kContents) {
@@ -319,7 +319,6 @@ private:
 
     const std::vector<X509Ptr>& anchors_;
     const StaticCode& code_;
-    std::filesystem::path bundle_;
     DigestCache* cache_;  // what this thread's caller already read, if it keeps a memo
     UniqueFd bundleFd_, contentsFd_, signatureFd_;
     std::vector<CodeDirectory> directories_;
