@@ -39,11 +39,11 @@
 #include <string>
 #include <vector>
 
+#include "codesign/certificates.h"
+#include "codesign/signer.h"
 #include "install/installer_transaction.h"
 #include "install/payload_validation.h"
 #include "install/product.h"
-#include "platform/codesign/certificates.h"
-#include "platform/codesign/signer.h"
 
 namespace fs = std::filesystem;
 using namespace tessuro;
@@ -76,9 +76,11 @@ int validateStep(const fs::path& source, const fs::path& rootPem) {
 int installStep(const fs::path& source, const fs::path& destination, const fs::path& rootPem) {
     const codesign::CodeSigning trust({readText(rootPem)});
     auto started = Steady::now();
-    InstallerTransaction::install(source, destination, [&](int folder, const fs::path& bundle) {
-        return PayloadValidation::validate(folder, bundle, trust);
-    });
+    InstallerTransaction::install(
+        source, destination,
+        [&](int folder, const fs::path& bundle, codesign::VerificationSession* session) {
+            return PayloadValidation::validate(folder, bundle, trust, session);
+        });
     const double installed = secondsSince(started);
     InstallerTransaction::waitForBackgroundWork();
     std::printf("%.4f %.4f\n", installed, secondsSince(started) - installed);

@@ -221,7 +221,8 @@ int main(int argc, char** argv) {
         return found;
     };
     const VerifyOperation verify = services.verify;
-    services.verify = [verify](int folder, const fs::path& bundle) {
+    services.verify = [verify](int folder, const fs::path& bundle,
+                               codesign::VerificationSession* session) {
         const std::string which = bundle.filename().string().rfind(".Tessuro-", 0) == 0
                                       ? "the staged copy"
                                   : bundle.filename() == "Tessuro.app" &&
@@ -229,7 +230,7 @@ int main(int argc, char** argv) {
                                       ? "the installed copy"
                                       : "the source";
         phases.mark("begin verification of " + which);
-        VerifiedBundle verified = verify(folder, bundle);
+        VerifiedBundle verified = verify(folder, bundle, session);
         phases.mark("end verification of " + which);
         return verified;
     };

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/codesign/certificates.h"
-#include "platform/codesign/cms_signature.h"
+#include "codesign/certificates.h"
+#include "codesign/cms_signature.h"
 
 using namespace tessuro::codesign;
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codesign/code_directory.h"
 #include "platform/byte_reader.h"
-#include "platform/codesign/code_directory.h"
 
 using namespace tessuro::codesign;
 using tessuro::ByteReader;

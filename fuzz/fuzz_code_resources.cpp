@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/codesign/resource_seal_check.h"
+#include "codesign/resource_seal_check.h"
 #include "platform/error.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/codesign/mach_o.h"
+#include "codesign/mach_o.h"
 
 using namespace tessuro::codesign;
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/codesign/certificates.h"
-#include "platform/codesign/requirement.h"
+#include "codesign/certificates.h"
+#include "codesign/requirement.h"
 
 using namespace tessuro::codesign;
 

@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
+#include "codesign/certificates.h"
+#include "codesign/code_signing.h"
+#include "codesign/signer.h"
 #include "platform/bundle.h"
-#include "platform/codesign/certificates.h"
-#include "platform/codesign/code_signing.h"
-#include "platform/codesign/signer.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/unique_fd.h"

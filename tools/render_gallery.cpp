@@ -80,7 +80,9 @@ bool render(const Scenario& scenario, const QString& folder, const std::filesyst
         }
         return InstallerTransaction::Result{std::nullopt, HeldBundle{destination, {}, {}}};
     };
-    services.verify = [](int, const std::filesystem::path&) { return VerifiedBundle(); };
+    services.verify = [](int, const std::filesystem::path&, codesign::VerificationSession*) {
+        return VerifiedBundle();
+    };
     services.openApplication = [&](const HeldBundle&, OpenCompletion completion) {
         if (scenario.launch == Scenario::Launch::Failed) {
             completion(Error("Workspace", 4,

@@ -29,7 +29,6 @@
 #include <thread>
 
 #include "install/destination_inspection.h"
-#include "platform/codesign/digest.h"
 #include "platform/error.h"
 #include "platform/thread_priority.h"
 #include "platform/tree_copy.h"
@@ -101,11 +100,14 @@ public:
         std::exception_ptr copyFailure;
         try {
             // Each staged file is read for its verification while the copy goes on.
-            codesign::DigestPrefetch prefetch(codesign::HashType::Sha256, digests_);
+            struct StopReadingAhead {
+                codesign::VerificationSession& session;
+                ~StopReadingAhead() { session.stopReadingAhead(); }
+            } stop{session_};
             CopiedTree copy =
                 files_.copyTree(source, sourcePath, folder_, staging_,
                                 [&](int copied, const std::filesystem::path& relative) {
-                                    prefetch.add(copied, relative);
+                                    session_.readAhead(copied, relative);
                                 });
             stagedFolder_ = std::move(copy.folder);
             staged_ = copy.identity;
@@ -143,8 +145,7 @@ public:
         VerifiedBundle verified;
         try {
             files_.syncDirectory(folder_);
-            codesign::UseDigests memo(digests_);  // the same files as the staged copy
-            verified = verify(stagedFolder_.get(), destination);
+            verified = verify(stagedFolder_.get(), destination, &session_);
             if (occupantOf(name_) != Occupant::Staged) {
                 throw installerError(kDestinationChanged);  // moved away since the swap
             }
@@ -213,8 +214,7 @@ private:
         std::exception_ptr rejected;
         VerifiedBundle verified;
         try {
-            codesign::UseDigests memo(digests_);
-            verified = verify(stagedFolder_.get(), pathOf(staging_));
+            verified = verify(stagedFolder_.get(), pathOf(staging_), &session_);
         } catch (...) {
             rejected = std::current_exception();
         }
@@ -431,9 +431,9 @@ private:
     FileIdentity staged_;
     std::string staging_;
     std::string backup_;
-    // Digests of the staged files, taken while they were copied and when they were checked;
-    // the installed copy is the same files, moved. The payload's own files are never in it.
-    codesign::DigestCache digests_;
+    // The checks of the staged copy and of the installed one, the same files moved: the
+    // digests taken while they were copied and checked. The payload is checked outside it.
+    codesign::VerificationSession session_;
 };
 
 // The destination folder held open (every name of the run lives in it), and what stands at
@@ -503,7 +503,7 @@ public:
               if (std::this_thread::get_id() != caller) {
                   lowerCurrentThreadPriority(Yield::ToFileWork);  // the copy beside it comes first
               }
-              verify(source, sourcePath);
+              verify(source, sourcePath, nullptr);
           })) {}
 
     // Waits for the verification to end: its failure, or nothing when it passed.

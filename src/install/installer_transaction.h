@@ -4,14 +4,18 @@
 #include <functional>
 #include <optional>
 
+#include "codesign/code_signing.h"
 #include "platform/bundle.h"
 #include "platform/file_system.h"
 
 namespace tessuro::InstallerTransaction {
 
-// Checks the bundle whose folder `folder` holds (`shown` names it in messages): returns
-// what the check vouched for, or throws why the bundle is not acceptable.
-using Verify = std::function<VerifiedBundle(int folder, const std::filesystem::path& shown)>;
+// Checks the bundle whose folder `folder` holds (`shown` names it in messages), in
+// `session` when one is given: returns what the check vouched for, or throws why the
+// bundle is not acceptable. The staged and the installed copy are checked in the session
+// of their installation; the source, which others may write, in none.
+using Verify = std::function<VerifiedBundle(int folder, const std::filesystem::path& shown,
+                                            codesign::VerificationSession* session)>;
 
 struct Result {
     // The hidden location of the replaced bundle, whose removal has started in the

@@ -20,7 +20,8 @@ const codesign::CodeSigning& appleRootsOnly() {
 
 // The payload's requirement checked on a code object the service made, or failed to make.
 VerifiedBundle check(codesign::Status created, const codesign::StaticCode* code,
-                     const codesign::CodeSigning& codeSigning) {
+                     const codesign::CodeSigning& codeSigning,
+                     codesign::VerificationSession* session = nullptr) {
     const std::string requirementText = payloadRequirement();
     std::unique_ptr<codesign::Requirement> requirement;
     if (created != codesign::kStatusOk) {
@@ -35,7 +36,7 @@ VerifiedBundle check(codesign::Status created, const codesign::StaticCode* code,
     }
     VerifiedBundle verified;
     if (codeSigning.checkValidity(code, codesign::kCheckAllArchitectures, requirement.get(),
-                                  nullptr, &verified) != codesign::kStatusOk) {
+                                  nullptr, &verified, session) != codesign::kStatusOk) {
         rejected();
     }
     return verified;
@@ -56,11 +57,12 @@ VerifiedBundle validate(const std::filesystem::path& bundle,
 }
 
 VerifiedBundle validate(int folder, const std::filesystem::path& shown,
-                        const codesign::CodeSigning& codeSigning) {
+                        const codesign::CodeSigning& codeSigning,
+                        codesign::VerificationSession* session) {
     std::unique_ptr<codesign::StaticCode> code;
     const codesign::Status created =
         codeSigning.createStaticCodeWithFolder(folder, shown, codesign::kDefaultFlags, code);
-    return check(created, code.get(), codeSigning);
+    return check(created, code.get(), codeSigning, session);
 }
 
 VerifiedBundle validate(const std::filesystem::path& bundle) {

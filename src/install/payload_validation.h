@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <string>
 
+#include "codesign/code_signing.h"
 #include "platform/bundle.h"
-#include "platform/codesign/code_signing.h"
 
 namespace tessuro::PayloadValidation {
 
@@ -24,8 +24,10 @@ VerifiedBundle validate(const std::filesystem::path& bundle,
                         const codesign::CodeSigning& codeSigning);
 
 // The same for the bundle whose folder `folder` holds: what is checked is that folder,
-// whatever stands at `shown` (its path, for messages) meanwhile.
+// whatever stands at `shown` (its path, for messages) meanwhile. The check runs in
+// `session` when one is given.
 VerifiedBundle validate(int folder, const std::filesystem::path& shown,
-                        const codesign::CodeSigning& codeSigning);
+                        const codesign::CodeSigning& codeSigning,
+                        codesign::VerificationSession* session = nullptr);
 
 }  // namespace tessuro::PayloadValidation

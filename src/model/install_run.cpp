@@ -86,8 +86,9 @@ std::optional<std::string> checkPayload(const std::filesystem::path& installerBu
 VerifyOperation checkingTheBuildNumber(VerifyOperation verify,
                                        std::optional<std::string> buildNumber) {
     return [verify = std::move(verify), buildNumber = std::move(buildNumber)](
-               int folder, const std::filesystem::path& shown) {
-        VerifiedBundle verified = verify(folder, shown);
+               int folder, const std::filesystem::path& shown,
+               codesign::VerificationSession* session) {
+        VerifiedBundle verified = verify(folder, shown, session);
         if (verified.buildNumber != buildNumber) {
             throw incompletePackage();
         }

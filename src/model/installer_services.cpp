@@ -29,8 +29,9 @@ InstallerServices systemServices(const std::vector<std::string>& extraAnchorsPem
                 return InstallerTransaction::install(source, destination, verify);
             },
         .verify =
-            [trust](int folder, const std::filesystem::path& shown) {
-                return PayloadValidation::validate(folder, shown, *trust);
+            [trust](int folder, const std::filesystem::path& shown,
+                    codesign::VerificationSession* session) {
+                return PayloadValidation::validate(folder, shown, *trust, session);
             },
         .openApplication = openApplication,
         .terminateApplication = [] { QCoreApplication::quit(); },

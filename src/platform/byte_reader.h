@@ -13,9 +13,9 @@ namespace tessuro {
 enum class ByteOrder { Big, Little };
 
 // Reads a binary format front to back. Every consume first checks that its bytes are
-// there and throws a code-signing Error (codesign_code::kMalformed) naming the offset when
-// they are not, so a parser never reads past its data and never holds a value it did not
-// read. Big-endian unless told otherwise (Mach-O headers come in either order).
+// there and throws an Error of the format domain (format_code::kMalformed) naming the
+// offset when they are not, so a parser never reads past its data and never holds a value it did
+// not read. Big-endian unless told otherwise (Mach-O headers come in either order).
 class ByteReader {
 public:
     explicit ByteReader(std::span<const std::uint8_t> data, ByteOrder order = ByteOrder::Big)
@@ -81,8 +81,7 @@ private:
     }
 
     static Error malformed(std::string what) {
-        return Error(std::string(kCodeSigningErrorDomain), codesign_code::kMalformed,
-                     std::move(what));
+        return Error(std::string(kFormatErrorDomain), format_code::kMalformed, std::move(what));
     }
 
     std::span<const std::uint8_t> data_;

@@ -34,20 +34,13 @@ inline constexpr long kExecutableChanged = 8;  // not the file its check read
 inline constexpr long kUserSwitchFailed = 9;   // it could not take the desktop user's identity
 }  // namespace launch_code
 
-// The domain of code-signing failures: what the signer, the certificate maker and the
-// readers of the signature's formats raise. A signature check answers with a
-// codesign::Status instead; its own failures never reach the window.
-inline constexpr std::string_view kCodeSigningErrorDomain = "CodeSigning";
+// The domain of binary data that does not hold together as the format it is read as: it
+// ends before what it says it holds, or holds what the format does not allow.
+inline constexpr std::string_view kFormatErrorDomain = "Format";
 
-// Codes in the code-signing domain.
-namespace codesign_code {
-inline constexpr long kMalformed = 1;          // data that does not hold together
-inline constexpr long kUnsupported = 2;        // a form this code does not check or write
-inline constexpr long kRequirementSyntax = 3;  // requirement text that does not parse
-inline constexpr long kNotSignable = 4;        // a bundle the signer refuses as it stands
-inline constexpr long kBadIdentity = 5;        // a key or certificate that cannot be used
-inline constexpr long kCryptoFailed = 6;       // OpenSSL could not make what was asked
-inline constexpr long kFileShrank = 7;         // a file ended before the length being hashed
-}  // namespace codesign_code
+// Codes in the format domain.
+namespace format_code {
+inline constexpr long kMalformed = 1;
+}  // namespace format_code
 
 }  // namespace tessuro

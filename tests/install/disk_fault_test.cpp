@@ -129,8 +129,10 @@ protected:
         codesign::signBundle(newBundle, pki.identity(pki.leaf));
     }
 
-    static VerifiedBundle validate(int folder, const fs::path& bundle) {
-        return PayloadValidation::validate(folder, bundle, test::TestPki::shared().service());
+    static VerifiedBundle validate(int folder, const fs::path& bundle,
+                                   codesign::VerificationSession* session) {
+        return PayloadValidation::validate(folder, bundle, test::TestPki::shared().service(),
+                                           session);
     }
 
     // The transaction with the real validation, the disk failed by writing to `trigger`

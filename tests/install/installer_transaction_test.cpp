@@ -10,10 +10,10 @@
 #include <regex>
 
 #include "child_process.h"
+#include "codesign/digest.h"
 #include "install/payload_validation.h"
 #include "install/product.h"
 #include "platform/bundle.h"
-#include "platform/codesign/digest.h"
 #include "platform/desktop_user.h"
 #include "platform/error.h"
 #include "recording_file_system.h"
@@ -55,7 +55,7 @@ protected:
     test::RecordingFileSystem files;
     std::vector<std::function<void()>> later;
     std::vector<fs::path> verified;
-    std::vector<codesign::DigestCache*> memos;  // the digest memo each check was given
+    std::vector<codesign::VerificationSession*> sessions;  // the session each check ran in
     std::function<void(const fs::path&)> onVerify = [](const fs::path&) {};
 
     void SetUp() override { test::makeUnsignedBundle(source, "2"); }
@@ -68,9 +68,9 @@ protected:
             files, [this](std::function<void()> job) { later.push_back(std::move(job)); }};
         return InstallerTransaction::install(
             source, destination,
-            [this](int, const fs::path& bundle) {
+            [this](int, const fs::path& bundle, codesign::VerificationSession* session) {
                 verified.push_back(bundle);
-                memos.push_back(codesign::digestsInUse());
+                sessions.push_back(session);
                 onVerify(bundle);
                 return VerifiedBundle();
             },
@@ -140,10 +140,11 @@ TEST_F(Transaction, FreshInstallChecksSourceStagedAndInstalledCopies) {
         std::regex(kStaging + "[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
                               "[0-9A-F]{12}\\.app")));
 
-    // The staged and the installed copy are the installer's own files and share one memo;
-    // the payload, which others may write, is read in full.
-    EXPECT_NE(memos.at(1), nullptr);
-    EXPECT_EQ(memos, (std::vector<codesign::DigestCache*>{nullptr, memos[1], memos[1]}));
+    // The staged and the installed copy are the installer's own files and share one
+    // session; the payload, which others may write, is read in full.
+    EXPECT_NE(sessions.at(1), nullptr);
+    EXPECT_EQ(sessions,
+              (std::vector<codesign::VerificationSession*>{nullptr, sessions[1], sessions[1]}));
 }
 
 TEST_F(Transaction, UpgradeSwapsOnDiskAndRemovesOnlyTheBackupAfterwards) {
@@ -520,13 +521,13 @@ protected:
     }
 
     InstallerTransaction::Result install() {
-        return InstallerTransaction::install(source, destination,
-                                             [this](int folder, const fs::path& bundle) {
-                                                 beforeCheck(bundle);
-                                                 return PayloadValidation::validate(folder, bundle,
-                                                                                    trust);
-                                             },
-                                             {files, [](std::function<void()> job) { job(); }});
+        return InstallerTransaction::install(
+            source, destination,
+            [this](int folder, const fs::path& bundle, codesign::VerificationSession* session) {
+                beforeCheck(bundle);
+                return PayloadValidation::validate(folder, bundle, trust, session);
+            },
+            {files, [](std::function<void()> job) { job(); }});
     }
 
     std::string installFailure() {
@@ -749,8 +750,9 @@ TEST(TransactionWithValidation, ABundleWithVeryManyFilesNeedsFewDescriptors) {
     few.rlim_cur = 256;
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
     EXPECT_NO_THROW(InstallerTransaction::install(
-        payload, dir / "Applications/Tessuro.app", [&](int folder, const fs::path& bundle) {
-            return PayloadValidation::validate(folder, bundle, trust);
+        payload, dir / "Applications/Tessuro.app",
+        [&](int folder, const fs::path& bundle, codesign::VerificationSession* session) {
+            return PayloadValidation::validate(folder, bundle, trust, session);
         }));
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(treeSnapshot(dir / "Applications/Tessuro.app"), treeSnapshot(payload));

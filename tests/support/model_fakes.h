@@ -83,7 +83,7 @@ public:
                 inUserFolder_.push_back(inUserFolder);
                 changed_.wait(lock, [&] { return !holdUntilReleased || released_; });
             }
-            verify(-1, source);
+            verify(-1, source, nullptr);
             outcome();
             return InstallerTransaction::Result{std::nullopt, HeldBundle{destination, {}, {}}};
         };
@@ -160,7 +160,7 @@ protected:
             .clock = clock,
             .install = transaction.operation(),
             .verify =
-                [this](int, const std::filesystem::path& b) {
+                [this](int, const std::filesystem::path& b, codesign::VerificationSession*) {
                     verified.push_back(b);
                     VerifiedBundle checked;
                     checked.buildNumber =

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/codesign/certificates.h"
-#include "platform/codesign/code_signing.h"
-#include "platform/codesign/signer.h"
+#include "codesign/certificates.h"
+#include "codesign/code_signing.h"
+#include "codesign/signer.h"
 
 namespace tessuro::test {
 

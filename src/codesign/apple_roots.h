@@ -1,0 +1,22 @@
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "codesign/openssl_ptr.h"
+
+namespace tessuro::codesign {
+
+struct AppleRoot {
+    const char* name;
+    const char* sha256;  // of the DER, upper-case hexadecimal
+    const char* base64Der;
+};
+
+std::span<const AppleRoot> appleRoots();
+
+// The roots as certificates; one whose DER does not have its published fingerprint is
+// left out.
+std::vector<X509Ptr> appleRootCertificates();
+
+}  // namespace tessuro::codesign
