@@ -1,28 +1,36 @@
 // tessuro-codesign: signs a bundle the way the installer verifies it, and verifies one.
 //
 //   tessuro-codesign sign --key KEY.pem --certs CHAIN.pem [--identifier ID]
-//                         [--requirement TEXT] [--sha1-primary] BUNDLE
+//                         [--requirement TEXT] [--sha1-primary] [--enforce-expiry] BUNDLE
 //   tessuro-codesign verify --requirement TEXT [--anchor ROOT.pem]... BUNDLE
 //   tessuro-codesign make-identity --out FOLDER --ou TEAM [--name NAME]
 //   tessuro-codesign info BUNDLE
 //
 // "verify" trusts Apple's roots and the anchors given; it prints "valid", or the check
-// that failed, and exits 0 or 1. "make-identity" writes a development root (root.pem,
-// root-key.pem) and a code-signing leaf (leaf.pem, leaf-key.pem, chain.pem) for tests and
-// development builds. "info" prints the bundle's identifier and build number.
+// that failed, and exits 0 or 1; certificates that have expired do not make it fail unless
+// the signer asked for expiry to be enforced. "make-identity" writes a development root
+// (root.pem, root-key.pem) and a code-signing leaf (leaf.pem, leaf-key.pem, chain.pem) for
+// tests and development builds. "info" prints the bundle's identifier and build number,
+// the signing time its signature claims, and whether its signer asked for expiry to be
+// enforced.
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "codesign/certificates.h"
+#include "codesign/cms_signature.h"
+#include "codesign/code_directory.h"
 #include "codesign/code_signing.h"
+#include "codesign/signature_layout.h"
 #include "codesign/signer.h"
 #include "platform/bundle.h"
 #include "platform/error.h"
@@ -35,6 +43,34 @@ using namespace tessuro::codesign;
 using tessuro::posixError;
 
 constexpr std::size_t kMaxPemSize = 1 << 20;
+constexpr std::size_t kMaxSignatureFile = 16u << 20;
+
+ByteView asView(const std::string& data) {
+    return ByteView(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+}
+
+// A file of the signature, or nothing when it is not there.
+std::optional<std::string> signatureFile(const std::filesystem::path& path) {
+    try {
+        return tessuro::readFileContents(path, kMaxSignatureFile);
+    } catch (const tessuro::Error& error) {
+        if (error.domain() == tessuro::kPosixErrorDomain && error.code() == ENOENT) {
+            return std::nullopt;
+        }
+        throw;
+    }
+}
+
+// A moment as ISO 8601 in UTC.
+std::string utcText(std::time_t when) {
+    struct tm parts {};
+    char text[32];
+    if (::gmtime_r(&when, &parts) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
+        return std::to_string(when);
+    }
+    return text;
+}
 
 std::string readText(const std::string& path) {
     return tessuro::readFileContents(path, kMaxPemSize);
@@ -55,12 +91,21 @@ void writeText(const std::string& path, const std::string& text) {
 }
 
 int usage() {
-    std::cerr << "usage:\n"
-                 "  tessuro-codesign sign --key KEY.pem --certs CHAIN.pem [--identifier ID]\n"
-                 "                        [--requirement TEXT] [--sha1-primary] BUNDLE\n"
-                 "  tessuro-codesign verify --requirement TEXT [--anchor ROOT.pem]... BUNDLE\n"
-                 "  tessuro-codesign make-identity --out FOLDER --ou TEAM [--name NAME]\n"
-                 "  tessuro-codesign info BUNDLE\n";
+    std::cerr
+        << "usage:\n"
+           "  tessuro-codesign sign --key KEY.pem --certs CHAIN.pem [--identifier ID]\n"
+           "                        [--requirement TEXT] [--sha1-primary] [--enforce-expiry]\n"
+           "                        BUNDLE\n"
+           "  tessuro-codesign verify --requirement TEXT [--anchor ROOT.pem]... BUNDLE\n"
+           "  tessuro-codesign make-identity --out FOLDER --ou TEAM [--name NAME]\n"
+           "  tessuro-codesign info BUNDLE\n"
+           "\n"
+           "verify trusts Apple's roots and each --anchor. The certificates' validity periods\n"
+           "are not checked: a signature stays valid after its leaf or an issuer expires, as\n"
+           "on macOS, unless the signer asked for expiry to be enforced (sign\n"
+           "--enforce-expiry, the CodeDirectory flag 0x400); then a certificate expired now\n"
+           "refuses it. The signing time a signature claims is the signer's word and no\n"
+           "secure timestamp is read; info shows it.\n";
     return 2;
 }
 
@@ -125,6 +170,7 @@ int sign(const Arguments& arguments) {
     options.identifier = arguments.get("--identifier");
     options.requirement = arguments.get("--requirement");
     options.sha1Primary = arguments.has("--sha1-primary");
+    options.enforceExpiry = arguments.has("--enforce-expiry");
     signBundle(arguments.positional[0], identity, options);
     std::cout << "signed " << arguments.positional[0] << "\n";
     return 0;
@@ -207,6 +253,26 @@ int info(const Arguments& arguments) {
               << tessuro::bundleInfoString(bundle, "CFBundleIdentifier").value_or("")
               << "\nversion: " << tessuro::bundleInfoString(bundle, "CFBundleVersion").value_or("")
               << "\n";
+    const std::filesystem::path signature =
+        std::filesystem::path(bundle) / layout::kContents / layout::kSignatureFolder;
+    const std::optional<std::string> cms = signatureFile(signature / layout::kSignature);
+    if (!cms) {
+        std::cout << "signature: none\n";
+        return 0;
+    }
+    if (cms->empty()) {
+        std::cout << "signing time: none claimed (an ad-hoc signature)\n";
+    } else if (const std::optional<std::time_t> when = claimedSigningTime(asView(*cms))) {
+        std::cout << "signing time: " << utcText(*when)
+                  << " (claimed by the signer; not a secure timestamp)\n";
+    } else {
+        std::cout << "signing time: none claimed\n";
+    }
+    if (const std::optional<std::string> cd = signatureFile(signature / layout::kCodeDirectory)) {
+        const std::uint32_t flags = CodeDirectory::parse(asView(*cd)).flags();
+        std::cout << "expiry enforced: " << ((flags & kCodeDirectoryFlagExpires) ? "yes" : "no")
+                  << "\n";
+    }
     return 0;
 }
 
@@ -219,7 +285,7 @@ int main(int argc, char** argv) {
     std::string command = argv[1];
     try {
         if (command == "sign") {
-            return sign(parse(argc, argv, {"--sha1-primary"}));
+            return sign(parse(argc, argv, {"--sha1-primary", "--enforce-expiry"}));
         }
         if (command == "verify") {
             return verify(parse(argc, argv, {}));

@@ -1,7 +1,7 @@
 // The detached CMS signature over the CodeDirectory, verified as macOS does for a bundle
 // signature: Apple's private critical extensions tolerated, any purpose with the code-
-// signing usage checked by hand, and certificates judged at the signing time (at the
-// current time when the signature names none).
+// signing usage checked by hand, and the certificates' validity periods ignored unless the
+// signer asked for expiry to be enforced.
 
 #include "codesign/cms_signature.h"
 
@@ -82,7 +82,7 @@ std::optional<std::time_t> signingTime(CMS_SignerInfo* signer) {
     return timegm(&when);
 }
 
-StorePtr makeStore(const std::vector<X509*>& anchors, std::optional<std::time_t> at) {
+StorePtr makeStore(const std::vector<X509*>& anchors, bool enforceExpiry) {
     StorePtr store(X509_STORE_new());
     for (X509* anchor : anchors) {
         X509_STORE_add_cert(store.get(), anchor);
@@ -90,9 +90,12 @@ StorePtr makeStore(const std::vector<X509*>& anchors, std::optional<std::time_t>
     X509_STORE_set_verify_cb(store.get(), verifyCallback);
     X509_VERIFY_PARAM* param = X509_STORE_get0_param(store.get());
     X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_ANY);
-    // Judged when the signature claims to have been made; without such a claim, now.
-    if (at) {
-        X509_VERIFY_PARAM_set_time(param, *at);
+    // Expired, or not yet valid, certificates of the chain do not refuse a signature: the
+    // claimed signing time is the signer's word alone, and the signature stays good after
+    // its certificates lapse. A signer who wants otherwise sets the "expires" flag, and the
+    // chain is then judged now (the store's default).
+    if (!enforceExpiry) {
+        X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_NO_CHECK_TIME);
     }
     return store;
 }
@@ -288,12 +291,13 @@ void addCdHashAttributes(CMS_SignerInfo* signer,
 
 CertificateStackPtr verifyCms(ByteView cms, ByteView primaryCodeDirectory,
                               const std::vector<X509*>& anchors,
-                              const std::vector<CodeDirectoryHashes>& codeDirectories) {
+                              const std::vector<CodeDirectoryHashes>& codeDirectories,
+                              bool enforceExpiry) {
     if (cms.empty()) {
         throw refusal(kStatusAdHoc, "ad-hoc signature");
     }
     const SignedData data = readSignedData(cms);
-    const StorePtr store = makeStore(anchors, signingTime(data.signer));
+    const StorePtr store = makeStore(anchors, enforceExpiry);
     CertificateStackPtr chain = trustedChain(data, store.get());
     BioPtr signedBytes(BIO_new_mem_buf(primaryCodeDirectory.data(),
                                        static_cast<int>(primaryCodeDirectory.size())));
@@ -306,6 +310,10 @@ CertificateStackPtr verifyCms(ByteView cms, ByteView primaryCodeDirectory,
         throw refusal(kStatusSignatureInvalid, "cdhash attributes do not name the CodeDirectories");
     }
     return chain;
+}
+
+std::optional<std::time_t> claimedSigningTime(ByteView cms) {
+    return signingTime(readSignedData(cms).signer);
 }
 
 Bytes signCms(ByteView primaryCodeDirectory, EVP_PKEY* key, X509* leaf,

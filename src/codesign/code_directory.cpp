@@ -34,6 +34,7 @@ struct Header {
     std::uint32_t nSpecialSlots = 0;
     std::uint32_t nCodeSlots = 0;
     std::uint64_t codeLimit = 0;
+    std::uint32_t flags = 0;
     std::uint8_t hashSize = 0;
     std::uint8_t hashType = 0;
     std::uint8_t pageSizeLog2 = 0;
@@ -47,7 +48,7 @@ Header readHeader(ByteReader& reader) {
     if (h.version < kEarliestVersion || h.version > kLatestVersion) {
         malformed("has the unknown version " + std::to_string(h.version));
     }
-    reader.skip(4);  // flags
+    h.flags = reader.u32();
     h.hashOffset = reader.u32();
     h.identOffset = reader.u32();
     h.nSpecialSlots = reader.u32();
@@ -123,6 +124,7 @@ CodeDirectory CodeDirectory::parse(ByteView blob) {
     cd.nSpecialSlots_ = h.nSpecialSlots;
     cd.nCodeSlots_ = h.nCodeSlots;
     cd.codeLimit_ = h.codeLimit;
+    cd.flags_ = h.flags;
     cd.pageSizeLog2_ = h.pageSizeLog2;
     return cd;
 }
@@ -167,7 +169,7 @@ Bytes buildCodeDirectory(const CodeDirectoryContent& content) {
     w.u32(kCodeDirectoryMagic);
     w.u32(0);  // the length, patched below
     w.u32(kTeamIdVersion);
-    w.u32(0);  // flags
+    w.u32(content.flags);
     w.u32(hashOffset);
     w.u32(identOffset);
     w.u32(kSlotResources);  // the special slots, -3 to -1

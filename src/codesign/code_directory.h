@@ -14,6 +14,10 @@ inline constexpr std::uint32_t kSlotInfoPlist = 1;
 inline constexpr std::uint32_t kSlotRequirements = 2;
 inline constexpr std::uint32_t kSlotResources = 3;
 
+// The CodeDirectory flag by which the signer asks that its certificates' expiry be enforced:
+// without it, a certificate's validity period is no reason to refuse the signature.
+inline constexpr std::uint32_t kCodeDirectoryFlagExpires = 0x400;
+
 // The cdhash is the CodeDirectory's hash cut to this many bytes.
 inline constexpr std::size_t kCdHashSize = 20;
 
@@ -36,6 +40,7 @@ public:
 
     const Bytes& blob() const noexcept { return blob_; }
     HashType hashType() const noexcept { return hashType_; }
+    std::uint32_t flags() const noexcept { return flags_; }
     std::uint8_t pageSizeLog2() const noexcept { return pageSizeLog2_; }
     std::uint64_t codeLimit() const noexcept { return codeLimit_; }
     std::uint32_t specialSlotCount() const noexcept { return nSpecialSlots_; }
@@ -57,6 +62,7 @@ private:
     std::uint32_t nSpecialSlots_ = 0;
     std::uint32_t nCodeSlots_ = 0;
     std::uint64_t codeLimit_ = 0;
+    std::uint32_t flags_ = 0;
     HashType hashType_ = HashType::Sha256;
     std::uint8_t pageSizeLog2_ = 0;
     std::string identifier_;
@@ -69,6 +75,7 @@ struct CodeDirectoryContent {
     std::string identifier;
     std::string teamIdentifier;
     HashType hashType = HashType::Sha256;
+    std::uint32_t flags = 0;
     Bytes infoPlistHash;
     Bytes requirementsHash;
     Bytes resourcesHash;

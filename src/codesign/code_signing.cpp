@@ -165,7 +165,9 @@ private:
         for (const CodeDirectory& cd : directories_) {
             hashes.push_back(cd.hashes());
         }
-        chain_ = verifyCms(*cms, directories_[0].blob(), anchors, hashes);
+        // The signer's wish on expiry, as the CodeDirectory the check goes by states it.
+        const bool enforceExpiry = (best().flags() & kCodeDirectoryFlagExpires) != 0;
+        chain_ = verifyCms(*cms, directories_[0].blob(), anchors, hashes, enforceExpiry);
         X509* leaf = sk_X509_value(chain_.get(), 0);
         const std::optional<std::string>& team = directories_[0].teamIdentifier();
         if (team && subjectField(leaf, "OU") != *team) {

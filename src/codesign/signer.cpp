@@ -116,9 +116,9 @@ struct Directory {
 // One CodeDirectory per hash type, the primary first.
 std::vector<Directory> buildCodeDirectories(const BundleToSign& b, const std::string& team,
                                             ByteView requirements, ByteView resources,
-                                            bool sha1Primary) {
+                                            const SignOptions& options) {
     std::vector<HashType> types{HashType::Sha256};
-    if (sha1Primary) {
+    if (options.sha1Primary) {
         types.insert(types.begin(), HashType::Sha1);
     }
     std::vector<Directory> directories;
@@ -127,6 +127,7 @@ std::vector<Directory> buildCodeDirectories(const BundleToSign& b, const std::st
         content.identifier = b.identifier;
         content.teamIdentifier = team;
         content.hashType = type;
+        content.flags = options.enforceExpiry ? kCodeDirectoryFlagExpires : 0;
         content.infoPlistHash = digest(type, b.infoPlist);
         content.requirementsHash = digest(type, requirements);
         content.resourcesHash = digest(type, resources);
@@ -204,7 +205,7 @@ void signBundle(const std::filesystem::path& bundle, const SigningIdentity& iden
     const Bytes requirements = encodeDesignatedRequirementSet(*parseRequirement(
         options.requirement.value_or(defaultDesignatedRequirement(b.identifier, team))));
     const std::vector<Directory> directories =
-        buildCodeDirectories(b, team.value_or(""), requirements, resources, options.sha1Primary);
+        buildCodeDirectories(b, team.value_or(""), requirements, resources, options);
     const Bytes cms = sign(directories, identity);
     writeSignature(b.contents.get(), directories, requirements, resources, cms);
 }

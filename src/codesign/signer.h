@@ -18,6 +18,9 @@ struct SignOptions {
     std::optional<std::string> identifier = std::nullopt;   // CFBundleIdentifier when not given
     std::optional<std::string> requirement = std::nullopt;  // the designated requirement to record
     bool sha1Primary = false;  // also a SHA-1 CodeDirectory as primary, SHA-256 as alternate
+    // The CodeDirectories ask that the certificates' expiry be enforced: once the leaf or an
+    // issuer has expired, the signature is refused.
+    bool enforceExpiry = false;
 };
 
 // The requirement a signer records when none is given: Apple's anchor, the identifier and,

@@ -148,6 +148,7 @@ Edit resealed(std::function<void(std::string&)> change, Credential TestPki::*lea
 }
 
 const SignOptions kSha1Primary{.sha1Primary = true};
+const SignOptions kEnforceExpiry{.enforceExpiry = true};
 
 void unchanged(std::string&) {}
 
@@ -189,10 +190,17 @@ const struct {
 } kTampers[] = {
     {"a SHA-1 primary and SHA-256 alternate", resign(&TestPki::leaf, kSha1Primary), kStatusOk},
     {"a leaf with Apple's critical extension", resign(&TestPki::appleStyleLeaf), kStatusOk},
+    // A certificate's validity period refuses nothing, unless the signer asked for that.
     {"an expired leaf, signed while valid", cms(&TestPki::expiredLeaf, 7200), kStatusOk},
-    {"an expired leaf, no signing time: judged now", cms(&TestPki::expiredLeaf, std::nullopt),
+    {"an expired leaf, no signing time", cms(&TestPki::expiredLeaf, std::nullopt), kStatusOk},
+    {"an expired leaf, signed after it expired", cms(&TestPki::expiredLeaf, 0), kStatusOk},
+    {"an expired intermediate", resign(&TestPki::leafOfExpiredIntermediate), kStatusOk},
+    {"expiry enforced, every certificate valid", resign(&TestPki::leaf, kEnforceExpiry), kStatusOk},
+    {"expiry enforced, an expired leaf signed while valid",
+     then(resign(&TestPki::leaf, kEnforceExpiry), cms(&TestPki::expiredLeaf, 7200)),
      kStatusUntrusted},
-    {"an expired leaf, signed after it expired", cms(&TestPki::expiredLeaf, 0), kStatusUntrusted},
+    {"expiry enforced, an expired intermediate",
+     resign(&TestPki::leafOfExpiredIntermediate, kEnforceExpiry), kStatusUntrusted},
     {"a localisation removed (optional)", remove("Resources/zh.lproj"), kStatusOk},
     {"a localisation removed, optional by its rule alone",
      then(remove("Resources/zh.lproj"), resealed(withoutOptionalEntries)), kStatusOk},

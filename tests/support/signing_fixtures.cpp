@@ -40,6 +40,12 @@ const TestPki& TestPki::shared() {
             s.notAfterDays = 0;
             s.notAfterExtraSeconds = -3600;
         });
+        p.expiredIntermediate = make(&p.root, [&](auto& s) {
+            authority("Test Developer Relations (expired)")(s);
+            s.notAfterDays = 0;
+            s.notAfterExtraSeconds = -3600;
+        });
+        p.leafOfExpiredIntermediate = make(&p.expiredIntermediate, [](auto&) {});
         p.untrustedRoot = make(nullptr, authority("Untrusted Root"));
         p.untrustedLeaf = make(&p.untrustedRoot, [](auto&) {});
         return p;
@@ -51,8 +57,9 @@ SigningIdentity TestPki::identity(const Credential& leaf) const {
     SigningIdentity identity;
     EVP_PKEY_up_ref(leaf.key.get());
     identity.key.reset(leaf.key.get());
-    for (X509* certificate : {leaf.certificate.get(), intermediate.certificate.get(),
-                              untrustedRoot.certificate.get()}) {
+    for (X509* certificate :
+         {leaf.certificate.get(), intermediate.certificate.get(),
+          expiredIntermediate.certificate.get(), untrustedRoot.certificate.get()}) {
         if (certificate == leaf.certificate.get() ||
             X509_check_issued(certificate, identity.chain.back().get()) == X509_V_OK) {
             X509_up_ref(certificate);

@@ -21,6 +21,8 @@ struct TestPki {
     codesign::Credential unknownCriticalLeaf;  // with a critical extension nobody knows
     codesign::Credential noCodeSigningLeaf;
     codesign::Credential expiredLeaf;  // valid from a day before it was made to an hour before
+    codesign::Credential expiredIntermediate;        // below the root, expired like that leaf
+    codesign::Credential leafOfExpiredIntermediate;  // valid, issued by the expired one
     codesign::Credential untrustedRoot;
     codesign::Credential untrustedLeaf;
 

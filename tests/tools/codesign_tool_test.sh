@@ -39,4 +39,16 @@ out=$("$tool" verify "${anchored[@]}" "$bundle")
 echo "changed" >> "$bundle/Contents/Resources/data.txt"
 refused '*sealed resource modified*Resources/data.txt*' "${anchored[@]}" "$bundle"
 refused '*syntax error at position*' --requirement 'identifier "x" and' "$bundle"
+# info tells the signing time the signature claims, and whether its signer asked for
+# expiry to be enforced.
+info=$("$tool" info "$bundle")
+[[ "$info" == *"signing time: $(date -u +%Y-%m-%d)T"*"not a secure timestamp"* ]] ||
+  { echo "info without the signing time: $info"; exit 1; }
+[[ "$info" == *"expiry enforced: no"* ]] || { echo "info: $info"; exit 1; }
+"$tool" sign --key "$work/leaf-key.pem" --certs "$work/chain.pem" --enforce-expiry "$bundle"
+[[ "$("$tool" info "$bundle")" == *"expiry enforced: yes"* ]] ||
+  { echo "--enforce-expiry not recorded"; exit 1; }
+"$tool" verify "${anchored[@]}" "$bundle" > /dev/null
+[[ "$("$tool" 2>&1)" == *"validity periods"*"--enforce-expiry"* ]] ||
+  { echo "the help does not say how expiry is judged"; exit 1; }
 echo "signing tool: all checks passed"
