@@ -180,8 +180,8 @@ private:
                                 PropertyList::kInfoPlistLimits.maxSize);
         const std::optional<Bytes> requirements =
             readInside(signatureFd_.get(), layout::kRequirements, kMaxBlob);
-        resources_ = readInside(signatureFd_.get(), layout::kResources,
-                                PropertyList::kResourceSealLimits.maxSize);
+        resources_ =
+            readInside(signatureFd_.get(), layout::kResources, layout::kResourceSealLimits.maxSize);
         const CodeDirectory& cd = best();
         if (cd.specialSlotCount() < kSlotResources) {
             throw refusal(kStatusMalformed, "the resources are not sealed");

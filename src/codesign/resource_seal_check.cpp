@@ -38,7 +38,7 @@ Seal readSeal(ByteView codeResources) {
         Seal seal{PropertyList::parse(
                       std::string_view(reinterpret_cast<const char*>(codeResources.data()),
                                        codeResources.size()),
-                      "CodeResources", PropertyList::kResourceSealLimits),
+                      "CodeResources", layout::kResourceSealLimits),
                   false, nullptr, ResourceRules()};
         if (!seal.plist.isDictionary()) {
             malformed("it is not a dictionary");

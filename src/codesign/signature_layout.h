@@ -22,6 +22,11 @@ inline constexpr char kRequirements[] = "CodeRequirements";
 inline constexpr char kResources[] = "CodeResources";
 inline constexpr char kSignature[] = "CodeSignature";  // the CMS, empty when ad hoc
 
+// The resource seal (CodeResources) as a property list: the seal a signer writes for
+// 200 000 files is 63 MiB of XML and 1 600 093 nodes, 8 a file; a hostile one stays below
+// about 280 MB.
+inline constexpr PropertyListLimits kResourceSealLimits{64u << 20, 2'000'000};
+
 // Alternate CodeDirectories are CodeRequirements-1 to -5 (the name is historical).
 inline constexpr int kMaxAlternateCodeDirectories = 5;
 std::string alternateCodeDirectory(int index);

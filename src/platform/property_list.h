@@ -35,9 +35,6 @@ public:
     // An Info.plist: real ones hold a few hundred nodes, a few thousand at most; a hostile
     // one stays below about 14 MB.
     static constexpr PropertyListLimits kInfoPlistLimits{1u << 20, 100'000};
-    // A bundle's resource seal (CodeResources): the seal a signer writes for 200 000 files is
-    // 63 MiB of XML and 1 600 093 nodes, 8 a file; a hostile one stays below about 280 MB.
-    static constexpr PropertyListLimits kResourceSealLimits{64u << 20, 2'000'000};
 
     // Parses XML or binary data. Fails with a PropertyList error when the data is not a
     // property list, or is larger or nests deeper than `limits` and kMaxDepth allow; `source`
