@@ -2,10 +2,17 @@
 // given (a folder that is not there is passed over), in name order, goes once through
 // LLVMFuzzerTestOneInput, after LLVMFuzzerInitialize when the target has one. Each file's
 // name is printed before it runs, so a crash names its input. A file it cannot read, a
-// folder entry that is neither a file nor a folder, or no input at all fails the run.
+// folder entry that is neither a file nor a folder, or no input at all fails the run, and so
+// does an input that takes more than 5 seconds or grows the process past 2 GB resident (the
+// inputs here take milliseconds and megabytes; libFuzzer stops at the same 2 GB).
 //   fuzz_replay_<target> FOLDER...
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,8 +20,11 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <stop_token>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) __attribute__((weak));
@@ -79,6 +89,64 @@ std::vector<std::uint8_t> read(const fs::path& path) {
     return bytes;
 }
 
+constexpr auto kTimePerInput = std::chrono::seconds(5);
+constexpr std::uint64_t kResidentLimit = std::uint64_t{2048} << 20;
+
+std::uint64_t residentBytes() {
+    unsigned long long pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm != nullptr) {
+        if (std::fscanf(statm, "%*u %llu", &pages) != 1) {
+            pages = 0;
+        }
+        std::fclose(statm);
+    }
+    return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Ends the process when the input running takes too long or too much memory.
+class Watchdog {
+public:
+    Watchdog() : thread_([this](std::stop_token stop) { watch(stop); }) {}
+
+    void running(const fs::path* input) {
+        since_ = std::chrono::steady_clock::now().time_since_epoch().count();
+        input_ = input;
+    }
+
+private:
+    void watch(std::stop_token stop) {
+        std::mutex mutex;
+        std::unique_lock lock(mutex);
+        while (!stop.stop_requested()) {
+            // A sleep that the end of the run cuts short.
+            wake_.wait_for(lock, stop, std::chrono::milliseconds(50), [] { return false; });
+            const fs::path* input = input_;
+            if (input == nullptr) {
+                continue;
+            }
+            const std::chrono::steady_clock::duration took =
+                std::chrono::steady_clock::now().time_since_epoch() -
+                std::chrono::steady_clock::duration(since_);
+            if (took > kTimePerInput) {
+                std::fprintf(stderr, "fuzz replay: %s took more than %lld seconds\n",
+                             input->c_str(), static_cast<long long>(kTimePerInput.count()));
+                std::_Exit(1);
+            }
+            if (residentBytes() > kResidentLimit) {
+                std::fprintf(stderr, "fuzz replay: %s grew the process past %llu MB resident\n",
+                             input->c_str(), static_cast<unsigned long long>(kResidentLimit >> 20));
+                std::_Exit(1);
+            }
+        }
+    }
+
+    std::atomic<const fs::path*> input_{nullptr};
+    std::atomic<std::chrono::steady_clock::rep> since_{0};
+    std::condition_variable_any wake_;
+    std::jthread thread_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -98,6 +166,7 @@ int main(int argc, char** argv) {
     if (LLVMFuzzerInitialize != nullptr) {
         LLVMFuzzerInitialize(&argc, &argv);
     }
+    Watchdog watchdog;
     for (const fs::path& input : inputs) {
         const std::vector<std::uint8_t> bytes = read(input);
         std::fprintf(stderr, "fuzz replay: %s (%zu bytes)\n", input.c_str(), bytes.size());
@@ -105,7 +174,9 @@ int main(int argc, char** argv) {
         // end is the sanitizer's to see.
         const std::unique_ptr<std::uint8_t[]> data(new std::uint8_t[bytes.size()]);
         std::copy(bytes.begin(), bytes.end(), data.get());
+        watchdog.running(&input);
         LLVMFuzzerTestOneInput(data.get(), bytes.size());
+        watchdog.running(nullptr);
     }
     std::fprintf(stderr, "fuzz replay: %zu inputs ran\n", inputs.size());
     return 0;
