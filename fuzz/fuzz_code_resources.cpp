@@ -4,17 +4,25 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 
 #include "codesign/resource_seal_check.h"
 #include "platform/error.h"
 
 namespace {
 
+std::filesystem::path root;
 int contents = -1;
+
+void removeRoot() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+}
 
 void write(const std::filesystem::path& path, const std::string& text) {
     std::filesystem::create_directories(path.parent_path());
@@ -24,8 +32,14 @@ void write(const std::filesystem::path& path, const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/tmp/fuzz-resources-XXXXXX";
-    std::filesystem::path root = ::mkdtemp(pattern);
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "fuzz-resources-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    root = pattern;
+    std::atexit(removeRoot);
     write(root / "Contents/Resources/a.txt", "a");
     write(root / "Contents/Resources/en.lproj/b.strings", "b");
     write(root / "Contents/MacOS/Tessuro", "#!/bin/sh\n");
