@@ -30,6 +30,8 @@ std::size_t hashSize(HashType type);
 // Preference among several CodeDirectories: the higher, the stronger.
 int hashStrength(HashType type);
 
+// Every digest throws a code-signing Error (kCryptoFailed) with OpenSSL's reason when
+// OpenSSL cannot make it, for instance when no provider it loaded offers the algorithm.
 Bytes digest(HashType type, ByteView data);
 
 // The digest of a whole open file read in large blocks, or of its first `limit` bytes.
