@@ -352,11 +352,15 @@ VerificationSession::VerificationSession() : digests_(std::make_unique<DigestCac
 
 VerificationSession::~VerificationSession() = default;
 
-void VerificationSession::readAhead(int folder, std::filesystem::path relative) {
-    if (!prefetch_) {
-        prefetch_ = std::make_unique<DigestPrefetch>(HashType::Sha256, *digests_);
+void VerificationSession::readAhead(int folder, std::filesystem::path relative) noexcept {
+    try {
+        if (!prefetch_) {
+            prefetch_ = std::make_unique<DigestPrefetch>(HashType::Sha256, *digests_);
+        }
+        prefetch_->add(folder, std::move(relative));
+    } catch (...) {
+        // Out of memory: this file is not read ahead, and the check reads it itself.
     }
-    prefetch_->add(folder, std::move(relative));
 }
 
 void VerificationSession::stopReadingAhead() noexcept {

@@ -51,8 +51,9 @@ public:
 
     // Reads the file `relative` below `folder` in the background, a little after it was
     // given and at a priority below the file work beside it, for the checks to come. Every
-    // file comes from the folder given first, which is held from then on.
-    void readAhead(int folder, std::filesystem::path relative);
+    // file comes from the folder given first, which is held from then on. What cannot be
+    // read ahead (no thread, no memory), a check reads itself.
+    void readAhead(int folder, std::filesystem::path relative) noexcept;
     // Ends the reading ahead; what was not read yet, a check reads itself.
     void stopReadingAhead() noexcept;
 

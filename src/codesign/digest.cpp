@@ -238,7 +238,7 @@ constexpr std::chrono::milliseconds kPrefetchDelay{20};
 DigestPrefetch::DigestPrefetch(HashType type, DigestCache& cache) : type_(type), cache_(cache) {
     try {
         worker_ = std::thread([this] { work(); });
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
         // No thread to be had: nothing is read ahead, and the check reads it all.
     }
 }
@@ -260,6 +260,9 @@ void DigestPrefetch::add(int folder, std::filesystem::path relative) {
     }
     {
         std::lock_guard lock(mutex_);
+        if (stopping_) {
+            return;
+        }
         if (!folder_) {
             // Without a descriptor to spare, nothing is read ahead: the check reads it all.
             folder_.reset(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
@@ -269,7 +272,19 @@ void DigestPrefetch::add(int folder, std::filesystem::path relative) {
     wake_.notify_all();
 }
 
-void DigestPrefetch::work() {
+void DigestPrefetch::work() noexcept {
+    // Nothing may leave the thread: a failure that is not one file's stops the reading
+    // ahead, and the check reads the rest itself.
+    try {
+        readQueued();
+    } catch (...) {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        queue_.clear();
+    }
+}
+
+void DigestPrefetch::readQueued() {
     lowerCurrentThreadPriority(Yield::ToFileWork);
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -285,7 +300,10 @@ void DigestPrefetch::work() {
         lock.unlock();
         try {
             digestFileAt(folder_.get(), next, type_, &cache_);
-        } catch (const Error&) {
+        } catch (const Error& error) {
+            if (isCryptoFailure(error)) {
+                throw;
+            }
             // Not remembered: the check that follows reads the file and reports what fails.
         }
         lock.lock();

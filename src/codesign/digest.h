@@ -74,7 +74,8 @@ Bytes digestFileAt(int folder, const std::filesystem::path& relative, HashType t
 // little after it was given (so that its change time is past), at a priority below the
 // file work beside it. A verification that follows a copy finds the files it checks
 // already read. Stops when destroyed; what is left is not hashed. Without a thread to be
-// had, it hashes nothing.
+// had, it hashes nothing; after a failure that is not the file's own (out of memory, a
+// digest OpenSSL cannot make), it hashes nothing more.
 class DigestPrefetch {
 public:
     // `cache` outlives this.
@@ -88,7 +89,8 @@ public:
     void add(int folder, std::filesystem::path relative);
 
 private:
-    void work();
+    void work() noexcept;
+    void readQueued();
 
     UniqueFd folder_;
     HashType type_;
