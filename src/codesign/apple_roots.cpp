@@ -76,21 +76,27 @@ const AppleRoot kRoots[] = {
      "F1vLUagM6BgD56KyKA=="},
 };
 
-X509Ptr certificateFromBase64(const char* base64) {
-    const std::string_view text(base64);
+// Throws a code-signing Error (kCryptoFailed) with OpenSSL's reason when OpenSSL cannot
+// read it.
+X509Ptr certificateFromBase64(const AppleRoot& root) {
+    const std::string_view text(root.base64Der);
     Bytes der(text.size());
     const int length =
         EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(text.data()),
                         static_cast<int>(text.size()));
     if (length < 0) {
-        return nullptr;
+        throw openSslError(codesign_code::kCryptoFailed, std::string("cannot decode ") + root.name);
     }
     // EVP_DecodeBlock counts the bytes the padding stands for.
     const auto padding = static_cast<std::size_t>(
         std::count(text.end() - std::min<std::size_t>(2, text.size()), text.end(), '='));
     const unsigned char* p = der.data();
-    return X509Ptr(
+    X509Ptr certificate(
         d2i_X509(nullptr, &p, static_cast<long>(static_cast<std::size_t>(length) - padding)));
+    if (!certificate) {
+        throw openSslError(codesign_code::kCryptoFailed, std::string("cannot read ") + root.name);
+    }
+    return certificate;
 }
 
 }  // namespace
@@ -102,8 +108,8 @@ std::span<const AppleRoot> appleRoots() {
 std::vector<X509Ptr> appleRootCertificates() {
     std::vector<X509Ptr> certificates;
     for (const AppleRoot& root : kRoots) {
-        X509Ptr certificate = certificateFromBase64(root.base64Der);
-        if (certificate && certificateFingerprint(certificate.get()) == root.sha256) {
+        X509Ptr certificate = certificateFromBase64(root);
+        if (certificateFingerprint(certificate.get()) == root.sha256) {
             certificates.push_back(std::move(certificate));
         }
     }

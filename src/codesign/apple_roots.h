@@ -16,7 +16,8 @@ struct AppleRoot {
 std::span<const AppleRoot> appleRoots();
 
 // The roots as certificates; one whose DER does not have its published fingerprint is
-// left out.
+// left out. Throws a code-signing Error (kCryptoFailed) with OpenSSL's reason when OpenSSL
+// cannot read a root or take its fingerprint.
 std::vector<X509Ptr> appleRootCertificates();
 
 }  // namespace tessuro::codesign

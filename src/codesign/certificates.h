@@ -36,15 +36,19 @@ struct CertificateSpec {
 // a code-signing Error (kCryptoFailed) with OpenSSL's reason when a step fails.
 Credential makeCertificate(const CertificateSpec& spec, const Credential* issuer);
 
+// Both throw a code-signing Error (kCryptoFailed) with OpenSSL's reason when OpenSSL
+// cannot write the text.
 std::string certificatePem(X509* certificate);
 std::string privateKeyPem(EVP_PKEY* key);
 
 // Every certificate in PEM text, in order, and the private key in PEM text; both throw a
-// code-signing Error (kBadIdentity) when the text holds none.
+// code-signing Error (kBadIdentity) when the text holds none, and kCryptoFailed when
+// OpenSSL cannot read it at all.
 std::vector<X509Ptr> readCertificatesPem(const std::string& pem);
 KeyPtr readPrivateKeyPem(const std::string& pem);
 
-// The hash of a certificate's DER; throws a kCryptoFailed Error when it cannot be encoded.
+// The hash of a certificate's DER; throws a kCryptoFailed Error when it cannot be encoded
+// or hashed.
 Bytes certificateDigest(X509* certificate, HashType type);
 // Its SHA-256 in upper-case hexadecimal, as fingerprints are published.
 std::string certificateFingerprint(X509* certificate);

@@ -31,8 +31,16 @@ constexpr std::uint8_t kDerSequence = 0x30;
 
 using ObjectPtr = std::unique_ptr<ASN1_OBJECT, OpenSslDeleter<ASN1_OBJECT, ASN1_OBJECT_free>>;
 
+[[noreturn]] void failed(const std::string& what) {
+    throw openSslError(codesign_code::kCryptoFailed, what);
+}
+
 ObjectPtr object(const char* oid) {
-    return ObjectPtr(OBJ_txt2obj(oid, /*no_name=*/1));
+    ObjectPtr made(OBJ_txt2obj(oid, /*no_name=*/1));
+    if (!made) {
+        failed(std::string("cannot make the object identifier ") + oid);
+    }
+    return made;
 }
 
 std::string oidText(const ASN1_OBJECT* object) {
@@ -84,18 +92,25 @@ std::optional<std::time_t> signingTime(CMS_SignerInfo* signer) {
 
 StorePtr makeStore(const std::vector<X509*>& anchors, bool enforceExpiry) {
     StorePtr store(X509_STORE_new());
+    if (!store) {
+        failed("cannot make a certificate store");
+    }
     for (X509* anchor : anchors) {
-        X509_STORE_add_cert(store.get(), anchor);
+        if (X509_STORE_add_cert(store.get(), anchor) != 1) {
+            failed("cannot add an anchor to the certificate store");
+        }
     }
     X509_STORE_set_verify_cb(store.get(), verifyCallback);
     X509_VERIFY_PARAM* param = X509_STORE_get0_param(store.get());
-    X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_ANY);
+    if (X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_ANY) != 1) {
+        failed("cannot set the certificates' purpose");
+    }
     // Expired, or not yet valid, certificates of the chain do not refuse a signature: the
     // claimed signing time is the signer's word alone, and the signature stays good after
     // its certificates lapse. A signer who wants otherwise sets the "expires" flag, and the
     // chain is then judged now (the store's default).
-    if (!enforceExpiry) {
-        X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_NO_CHECK_TIME);
+    if (!enforceExpiry && X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_NO_CHECK_TIME) != 1) {
+        failed("cannot set the certificates' verification flags");
     }
     return store;
 }
@@ -123,13 +138,15 @@ Bytes cdhashesPlist(const std::vector<CodeDirectoryHashes>& codeDirectories) {
     return xml;
 }
 
-// The DER of an OpenSSL object; empty when it cannot be encoded.
+// The DER of an OpenSSL object; throws a kCryptoFailed Error saying `what` could not be
+// encoded when OpenSSL cannot encode it.
 template <class Object, int (*Encode)(const Object*, unsigned char**)>
-Bytes der(const Object* value) {
-    Bytes out(static_cast<std::size_t>(std::max(0, Encode(value, nullptr))));
-    if (!out.empty()) {
-        unsigned char* p = out.data();
-        Encode(value, &p);
+Bytes der(const Object* value, const char* what) {
+    const int length = Encode(value, nullptr);
+    Bytes out(static_cast<std::size_t>(std::max(0, length)));
+    unsigned char* p = out.data();
+    if (length <= 0 || Encode(value, &p) != length) {
+        failed(std::string("cannot encode ") + what);
     }
     return out;
 }
@@ -137,11 +154,17 @@ Bytes der(const Object* value) {
 // The second attribute's value for one CodeDirectory: SEQUENCE { OBJECT IDENTIFIER digest,
 // OCTET STRING hash }, DER.
 Bytes hashAgilityEntry(const CodeDirectoryHashes& cd) {
-    const Bytes oid = der<ASN1_OBJECT, i2d_ASN1_OBJECT>(object(digestOid(cd.type)).get());
-    ASN1_OCTET_STRING* octets = ASN1_OCTET_STRING_new();
-    ASN1_OCTET_STRING_set(octets, cd.fullHash.data(), static_cast<int>(cd.fullHash.size()));
-    const Bytes hash = der<ASN1_OCTET_STRING, i2d_ASN1_OCTET_STRING>(octets);
-    ASN1_OCTET_STRING_free(octets);
+    const Bytes oid =
+        der<ASN1_OBJECT, i2d_ASN1_OBJECT>(object(digestOid(cd.type)).get(), "a digest's OID");
+    using OctetsPtr = std::unique_ptr<ASN1_OCTET_STRING,
+                                      OpenSslDeleter<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free>>;
+    const OctetsPtr octets(ASN1_OCTET_STRING_new());
+    if (!octets || ASN1_OCTET_STRING_set(octets.get(), cd.fullHash.data(),
+                                         static_cast<int>(cd.fullHash.size())) != 1) {
+        failed("cannot hold a CodeDirectory's hash");
+    }
+    const Bytes hash =
+        der<ASN1_OCTET_STRING, i2d_ASN1_OCTET_STRING>(octets.get(), "a CodeDirectory's hash");
     Bytes entry{kDerSequence};
     const Bytes length = derLength(oid.size() + hash.size());
     entry.insert(entry.end(), length.begin(), length.end());
@@ -226,6 +249,9 @@ struct SignedData {
 SignedData readSignedData(ByteView cms) {
     SignedData data;
     BioPtr input(BIO_new_mem_buf(cms.data(), static_cast<int>(cms.size())));
+    if (!input) {
+        failed("cannot read the CMS signature");
+    }
     data.content.reset(d2i_CMS_bio(input.get(), nullptr));
     CMS_ContentInfo* content = data.content.get();
     if (!content || OBJ_obj2nid(CMS_get0_type(content)) != NID_pkcs7_signed ||
@@ -251,12 +277,22 @@ SignedData readSignedData(ByteView cms) {
 // untrusted intermediates; the leaf must be for code signing.
 CertificateStackPtr trustedChain(const SignedData& data, X509_STORE* store) {
     StoreContextPtr context(X509_STORE_CTX_new());
-    X509_STORE_CTX_init(context.get(), store, data.leaf, data.certificates.get());
-    if (X509_verify_cert(context.get()) != 1) {
+    if (!context ||
+        X509_STORE_CTX_init(context.get(), store, data.leaf, data.certificates.get()) != 1) {
+        failed("cannot start the certificate chain's verification");
+    }
+    const int verified = X509_verify_cert(context.get());
+    if (verified < 0) {
+        failed("cannot verify the certificate chain");  // not a verdict: OpenSSL failed
+    }
+    if (verified != 1) {
         throw refusal(kStatusUntrusted,
                       X509_verify_cert_error_string(X509_STORE_CTX_get_error(context.get())));
     }
     CertificateStackPtr chain(X509_STORE_CTX_get1_chain(context.get()));
+    if (!chain) {
+        failed("cannot hold the certificate chain");
+    }
     if ((X509_get_extension_flags(data.leaf) & EXFLAG_XKUSAGE) == 0 ||
         (X509_get_extended_key_usage(data.leaf) & XKU_CODE_SIGN) == 0) {
         throw refusal(kStatusUntrusted, "leaf certificate is not for code signing");
@@ -267,23 +303,29 @@ CertificateStackPtr trustedChain(const SignedData& data, X509_STORE* store) {
 void addCdHashAttributes(CMS_SignerInfo* signer,
                          const std::vector<CodeDirectoryHashes>& codeDirectories) {
     const Bytes plist = cdhashesPlist(codeDirectories);
-    CMS_signed_add1_attr_by_OBJ(signer, object(kCdHashesOid).get(), V_ASN1_OCTET_STRING,
-                                plist.data(), static_cast<int>(plist.size()));
+    if (CMS_signed_add1_attr_by_OBJ(signer, object(kCdHashesOid).get(), V_ASN1_OCTET_STRING,
+                                    plist.data(), static_cast<int>(plist.size())) != 1) {
+        failed("cannot add the cdhashes attribute");
+    }
     const ObjectPtr v2 = object(kCdHashesV2Oid);
-    X509_ATTRIBUTE* agility = nullptr;
+    using AttributePtr =
+        std::unique_ptr<X509_ATTRIBUTE, OpenSslDeleter<X509_ATTRIBUTE, X509_ATTRIBUTE_free>>;
+    AttributePtr agility;
     for (const auto& cd : codeDirectories) {
         Bytes entry = hashAgilityEntry(cd);
-        if (agility == nullptr) {
-            agility = X509_ATTRIBUTE_create_by_OBJ(nullptr, v2.get(), V_ASN1_SEQUENCE, entry.data(),
-                                                   static_cast<int>(entry.size()));
-        } else {
-            X509_ATTRIBUTE_set1_data(agility, V_ASN1_SEQUENCE, entry.data(),
-                                     static_cast<int>(entry.size()));
+        if (!agility) {
+            agility.reset(X509_ATTRIBUTE_create_by_OBJ(
+                nullptr, v2.get(), V_ASN1_SEQUENCE, entry.data(), static_cast<int>(entry.size())));
+            if (!agility) {
+                failed("cannot make the hash agility attribute");
+            }
+        } else if (X509_ATTRIBUTE_set1_data(agility.get(), V_ASN1_SEQUENCE, entry.data(),
+                                            static_cast<int>(entry.size())) != 1) {
+            failed("cannot add to the hash agility attribute");
         }
     }
-    if (agility != nullptr) {
-        CMS_signed_add1_attr(signer, agility);
-        X509_ATTRIBUTE_free(agility);
+    if (agility && CMS_signed_add1_attr(signer, agility.get()) != 1) {
+        failed("cannot add the hash agility attribute");
     }
 }
 
@@ -301,6 +343,9 @@ CertificateStackPtr verifyCms(ByteView cms, ByteView primaryCodeDirectory,
     CertificateStackPtr chain = trustedChain(data, store.get());
     BioPtr signedBytes(BIO_new_mem_buf(primaryCodeDirectory.data(),
                                        static_cast<int>(primaryCodeDirectory.size())));
+    if (!signedBytes) {
+        failed("cannot read the CodeDirectory");
+    }
     if (CMS_verify(data.content.get(), nullptr, store.get(), signedBytes.get(), nullptr,
                    CMS_BINARY | CMS_DETACHED) != 1) {
         ERR_clear_error();
@@ -322,28 +367,24 @@ Bytes signCms(ByteView primaryCodeDirectory, EVP_PKEY* key, X509* leaf,
     const int flags = CMS_PARTIAL | CMS_DETACHED | CMS_NOSMIMECAP | CMS_BINARY;
     CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
     if (!cms) {
-        throw openSslError(codesign_code::kCryptoFailed, "cannot start a CMS signature");
+        failed("cannot start a CMS signature");
     }
     CMS_SignerInfo* signer = CMS_add1_signer(cms.get(), leaf, key, EVP_sha256(), flags);
     if (signer == nullptr) {
-        throw openSslError(codesign_code::kCryptoFailed, "cannot add the signer");
+        failed("cannot add the signer");
     }
     for (X509* certificate : chain) {
-        if (X509_cmp(certificate, leaf) != 0) {
-            CMS_add1_cert(cms.get(), certificate);
+        if (X509_cmp(certificate, leaf) != 0 && CMS_add1_cert(cms.get(), certificate) != 1) {
+            failed("cannot add a certificate of the chain");
         }
     }
     addCdHashAttributes(signer, codeDirectories);
     BioPtr data(BIO_new_mem_buf(primaryCodeDirectory.data(),
                                 static_cast<int>(primaryCodeDirectory.size())));
-    if (CMS_final(cms.get(), data.get(), nullptr, CMS_DETACHED | CMS_BINARY) != 1) {
-        throw openSslError(codesign_code::kCryptoFailed, "cannot sign the CodeDirectory");
+    if (!data || CMS_final(cms.get(), data.get(), nullptr, CMS_DETACHED | CMS_BINARY) != 1) {
+        failed("cannot sign the CodeDirectory");
     }
-    const Bytes out = der<CMS_ContentInfo, i2d_CMS_ContentInfo>(cms.get());
-    if (out.empty()) {
-        throw openSslError(codesign_code::kCryptoFailed, "cannot encode the CMS signature");
-    }
-    return out;
+    return der<CMS_ContentInfo, i2d_CMS_ContentInfo>(cms.get(), "the CMS signature");
 }
 
 }  // namespace tessuro::codesign

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
+#include <new>
 #include <optional>
 
 #include "codesign/apple_roots.h"
@@ -55,6 +57,17 @@ bool allZero(ByteView bytes) {
 
 Bytes copyOf(ByteView bytes) {
     return Bytes(bytes.begin(), bytes.end());
+}
+
+// Hands a check's detail to the caller; without the memory for it, the status alone.
+void tell(std::string* detail, const char* text) noexcept {
+    if (detail == nullptr) {
+        return;
+    }
+    try {
+        *detail = text;
+    } catch (...) {
+    }
 }
 
 class Check {
@@ -289,6 +302,9 @@ private:
             return digestPages(cd.hashType(), fd, shown, size,
                                std::uint64_t{1} << cd.pageSizeLog2());
         } catch (const Error& error) {
+            if (isCryptoFailure(error)) {
+                throw;  // OpenSSL's failure, not the executable's
+            }
             throw refusal(kStatusExecutableModified,
                           std::string("the main executable cannot be read: ") + error.what());
         }
@@ -338,11 +354,15 @@ VerificationSession::VerificationSession() : digests_(std::make_unique<DigestCac
 
 VerificationSession::~VerificationSession() = default;
 
-void VerificationSession::readAhead(int folder, std::filesystem::path relative) {
-    if (!prefetch_) {
-        prefetch_ = std::make_unique<DigestPrefetch>(HashType::Sha256, *digests_);
+void VerificationSession::readAhead(int folder, std::filesystem::path relative) noexcept {
+    try {
+        if (!prefetch_) {
+            prefetch_ = std::make_unique<DigestPrefetch>(HashType::Sha256, *digests_);
+        }
+        prefetch_->add(folder, std::move(relative));
+    } catch (...) {
+        // Out of memory: this file is not read ahead, and the check reads it itself.
     }
-    prefetch_->add(folder, std::move(relative));
 }
 
 void VerificationSession::stopReadingAhead() noexcept {
@@ -351,16 +371,40 @@ void VerificationSession::stopReadingAhead() noexcept {
 
 CodeSigning::CodeSigning() : CodeSigning(std::vector<std::string>{}) {}
 
-CodeSigning::CodeSigning(const std::vector<std::string>& extraAnchorsPem)
-    : anchors_(appleRootCertificates()) {
-    for (const std::string& pem : extraAnchorsPem) {
-        BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-        X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-        if (!certificate) {
-            throw openSslError(codesign_code::kBadIdentity,
-                               "an extra anchor is not a PEM certificate");
+CodeSigning::CodeSigning(const std::vector<std::string>& extraAnchorsPem) {
+    // OpenSSL failing here (no provider offering the digest of the roots' fingerprints, no
+    // memory) must not end the program that makes the service, often at its start: the
+    // service is made all the same, and every check answers with the reason.
+    auto remember = [this](const char* what, const std::exception& failure) {
+        if (cannotCheck_.empty()) {
+            cannotCheck_ = std::string(what) + ": " + failure.what();
         }
-        anchors_.push_back(std::move(certificate));
+    };
+    try {
+        anchors_ = appleRootCertificates();
+    } catch (const std::exception& failure) {
+        remember("Apple's roots cannot be loaded", failure);
+    }
+    for (const std::string& pem : extraAnchorsPem) {
+        try {
+            BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+            if (!bio) {
+                throw openSslError(codesign_code::kCryptoFailed, "cannot read the PEM text");
+            }
+            X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+            if (!certificate) {
+                throw openSslError(codesign_code::kBadIdentity,
+                                   "an extra anchor is not a PEM certificate");
+            }
+            anchors_.push_back(std::move(certificate));
+        } catch (const Error& failure) {
+            if (!isCryptoFailure(failure)) {
+                throw;
+            }
+            remember("an extra anchor cannot be loaded", failure);
+        } catch (const std::bad_alloc& failure) {
+            remember("an extra anchor cannot be loaded", failure);
+        }
     }
 }
 
@@ -415,6 +459,10 @@ Status CodeSigning::createRequirementWithString(std::string_view text, std::uint
 Status CodeSigning::checkValidity(const StaticCode* code, std::uint32_t flags,
                                   const Requirement* requirement, std::string* detail,
                                   VerifiedBundle* verified, VerificationSession* session) const {
+    if (!cannotCheck_.empty()) {
+        tell(detail, cannotCheck_.c_str());
+        return kStatusInternalError;
+    }
     if ((flags & ~kCheckAllArchitectures) != 0) {
         return kStatusInvalidFlags;
     }
@@ -433,12 +481,16 @@ Status CodeSigning::checkValidity(const StaticCode* code, std::uint32_t flags,
             *verified = std::move(passed);
         }
     } catch (const Error& failure) {
-        if (detail != nullptr) {
-            *detail = failure.what();
-        }
+        tell(detail, failure.what());
         return statusOf(failure);
     } catch (const std::bad_alloc&) {
         return kStatusMalformed;
+    } catch (const std::exception& failure) {
+        tell(detail, failure.what());  // e.g. a std::system_error: the system failed the check
+        return kStatusInternalError;
+    } catch (...) {
+        tell(detail, "the check ended in a failure of unknown kind");
+        return kStatusInternalError;
     }
     return kStatusOk;
 }

@@ -51,8 +51,9 @@ public:
 
     // Reads the file `relative` below `folder` in the background, a little after it was
     // given and at a priority below the file work beside it, for the checks to come. Every
-    // file comes from the folder given first, which is held from then on.
-    void readAhead(int folder, std::filesystem::path relative);
+    // file comes from the folder given first, which is held from then on. What cannot be
+    // read ahead (no thread, no memory), a check reads itself.
+    void readAhead(int folder, std::filesystem::path relative) noexcept;
     // Ends the reading ahead; what was not read yet, a check reads itself.
     void stopReadingAhead() noexcept;
 
@@ -85,7 +86,9 @@ class CodeSigning {
 public:
     CodeSigning();
     // Each extra anchor as PEM text; throws a code-signing Error (kBadIdentity) for one
-    // that is not.
+    // that is not. When OpenSSL cannot load the anchors (Apple's roots are known by their
+    // SHA-256 fingerprints), the service is made all the same and every check answers
+    // kStatusInternalError, with OpenSSL's reason as its detail.
     explicit CodeSigning(const std::vector<std::string>& extraAnchorsPem);
 
     Status createStaticCodeWithPath(const std::filesystem::path& path, std::uint32_t flags,
@@ -99,7 +102,8 @@ public:
                                        std::unique_ptr<Requirement>& requirement,
                                        std::string* error = nullptr) const;
     // Checks the signature, the sealed contents and, when given, the requirement. `detail`
-    // receives a sentence on what failed, for tools; `verified`, when the check passes,
+    // receives a sentence on what failed, for tools (for kStatusInternalError, what failed
+    // the check: OpenSSL's or the system's reason); `verified`, when the check passes,
     // what it vouched for. With a `session`, the check uses the digests it holds of files
     // unchanged since, and adds those it takes.
     Status checkValidity(const StaticCode* code, std::uint32_t flags,
@@ -111,6 +115,7 @@ public:
 
 private:
     std::vector<X509Ptr> anchors_;
+    std::string cannotCheck_;  // why no check can run, when OpenSSL failed the service
 };
 
 }  // namespace tessuro::codesign

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <exception>
 #include <memory>
 #include <span>
-#include <system_error>
 
+#include "codesign/openssl_ptr.h"
 #include "codesign/status.h"
 #include "platform/error.h"
 #include "platform/files.h"
@@ -19,18 +21,42 @@
 namespace tessuro::codesign {
 namespace {
 
-// Fetched once: an implicit fetch on every digest takes the provider's locks each time.
-const EVP_MD* algorithm(HashType type) {
-    static EVP_MD* const sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
-    static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    static EVP_MD* const sha384 = EVP_MD_fetch(nullptr, "SHA384", nullptr);
+const char* algorithmName(HashType type) {
     switch (type) {
-        case HashType::Sha1: return sha1;
+        case HashType::Sha1: return "SHA1";
         case HashType::Sha256:
-        case HashType::Sha256Truncated: return sha256;
-        case HashType::Sha384: return sha384;
+        case HashType::Sha256Truncated: return "SHA256";
+        case HashType::Sha384: return "SHA384";
     }
-    return nullptr;
+    return "none";
+}
+
+[[noreturn]] void digestFailed(HashType type, const char* step) {
+    throw openSslError(codesign_code::kCryptoFailed,
+                       std::string("cannot ") + step + " a " + algorithmName(type) + " digest");
+}
+
+// Fetched once it could be: an implicit fetch on every digest takes the provider's locks
+// each time. A fetch that fails is tried again at the next digest, which then fails with
+// OpenSSL's reason of its own.
+const EVP_MD* algorithm(HashType type) {
+    static std::atomic<EVP_MD*> fetched[3];
+    std::atomic<EVP_MD*>& slot = fetched[type == HashType::Sha1     ? 0
+                                         : type == HashType::Sha384 ? 2
+                                                                    : 1];
+    if (EVP_MD* known = slot.load(std::memory_order_acquire)) {
+        return known;
+    }
+    EVP_MD* md = EVP_MD_fetch(nullptr, algorithmName(type), nullptr);
+    if (md == nullptr) {
+        digestFailed(type, "fetch");
+    }
+    EVP_MD* raced = nullptr;
+    if (!slot.compare_exchange_strong(raced, md, std::memory_order_acq_rel)) {
+        EVP_MD_free(md);  // another thread's fetch came first
+        return raced;
+    }
+    return md;
 }
 
 struct FreeContext {
@@ -38,19 +64,30 @@ struct FreeContext {
 };
 using Context = std::unique_ptr<EVP_MD_CTX, FreeContext>;
 
+// A digest begun; throws a code-signing Error (kCryptoFailed) with OpenSSL's reason when it
+// cannot begin, as update and finish do when they fail.
 Context start(HashType type) {
+    const EVP_MD* md = algorithm(type);
     Context context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestInit_ex(context.get(), algorithm(type), nullptr) != 1) {
-        return nullptr;
+    if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1) {
+        digestFailed(type, "start");
     }
     return context;
+}
+
+void update(HashType type, EVP_MD_CTX* context, const void* data, std::size_t size) {
+    if (EVP_DigestUpdate(context, data, size) != 1) {
+        digestFailed(type, "update");
+    }
 }
 
 Bytes finish(HashType type, EVP_MD_CTX* context) {
     Bytes out(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
-    EVP_DigestFinal_ex(context, out.data(), &length);
-    out.resize(std::min<std::size_t>(length, hashSize(type)));
+    if (EVP_DigestFinal_ex(context, out.data(), &length) != 1 || length < hashSize(type)) {
+        digestFailed(type, "finish");
+    }
+    out.resize(hashSize(type));
     return out;
 }
 
@@ -64,7 +101,7 @@ std::span<std::uint8_t> readBuffer() {
 }
 
 // Feeds up to `limit` bytes of the file from `offset` into the context.
-void feed(EVP_MD_CTX* context, int fd, std::uint64_t offset, std::uint64_t limit,
+void feed(HashType type, EVP_MD_CTX* context, int fd, std::uint64_t offset, std::uint64_t limit,
           const std::filesystem::path& shown) {
     const std::span<std::uint8_t> buffer = readBuffer();
     while (limit > 0) {
@@ -82,7 +119,7 @@ void feed(EVP_MD_CTX* context, int fd, std::uint64_t offset, std::uint64_t limit
                                     ", " + std::to_string(limit) +
                                     " bytes before the hashed length");
         }
-        EVP_DigestUpdate(context, buffer.data(), static_cast<std::size_t>(n));
+        update(type, context, buffer.data(), static_cast<std::size_t>(n));
         offset += static_cast<std::uint64_t>(n);
         limit -= static_cast<std::uint64_t>(n);
     }
@@ -112,7 +149,7 @@ int hashStrength(HashType type) {
 
 Bytes digest(HashType type, ByteView data) {
     Context context = start(type);
-    EVP_DigestUpdate(context.get(), data.data(), data.size());
+    update(type, context.get(), data.data(), data.size());
     return finish(type, context.get());
 }
 
@@ -120,7 +157,7 @@ Bytes digestFile(HashType type, int fd, const std::filesystem::path& shown,
                  std::optional<std::uint64_t> limit) {
     Context context = start(type);
     if (limit) {
-        feed(context.get(), fd, 0, *limit, shown);
+        feed(type, context.get(), fd, 0, *limit, shown);
         return finish(type, context.get());
     }
     const std::span<std::uint8_t> buffer = readBuffer();
@@ -135,7 +172,7 @@ Bytes digestFile(HashType type, int fd, const std::filesystem::path& shown,
         if (n == 0) {
             return finish(type, context.get());
         }
-        EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(n));
+        update(type, context.get(), buffer.data(), static_cast<std::size_t>(n));
         offset += static_cast<std::uint64_t>(n);
     }
 }
@@ -145,7 +182,7 @@ std::vector<Bytes> digestPages(HashType type, int fd, const std::filesystem::pat
     std::vector<Bytes> pages;
     for (std::uint64_t offset = 0; offset < limit; offset += pageSize) {
         Context context = start(type);
-        feed(context.get(), fd, offset, std::min(pageSize, limit - offset), shown);
+        feed(type, context.get(), fd, offset, std::min(pageSize, limit - offset), shown);
         pages.push_back(finish(type, context.get()));
     }
     return pages;
@@ -201,7 +238,7 @@ constexpr std::chrono::milliseconds kPrefetchDelay{20};
 DigestPrefetch::DigestPrefetch(HashType type, DigestCache& cache) : type_(type), cache_(cache) {
     try {
         worker_ = std::thread([this] { work(); });
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
         // No thread to be had: nothing is read ahead, and the check reads it all.
     }
 }
@@ -223,6 +260,9 @@ void DigestPrefetch::add(int folder, std::filesystem::path relative) {
     }
     {
         std::lock_guard lock(mutex_);
+        if (stopping_) {
+            return;
+        }
         if (!folder_) {
             // Without a descriptor to spare, nothing is read ahead: the check reads it all.
             folder_.reset(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
@@ -232,7 +272,19 @@ void DigestPrefetch::add(int folder, std::filesystem::path relative) {
     wake_.notify_all();
 }
 
-void DigestPrefetch::work() {
+void DigestPrefetch::work() noexcept {
+    // Nothing may leave the thread: a failure that is not one file's stops the reading
+    // ahead, and the check reads the rest itself.
+    try {
+        readQueued();
+    } catch (...) {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        queue_.clear();
+    }
+}
+
+void DigestPrefetch::readQueued() {
     lowerCurrentThreadPriority(Yield::ToFileWork);
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -248,7 +300,10 @@ void DigestPrefetch::work() {
         lock.unlock();
         try {
             digestFileAt(folder_.get(), next, type_, &cache_);
-        } catch (const Error&) {
+        } catch (const Error& error) {
+            if (isCryptoFailure(error)) {
+                throw;
+            }
             // Not remembered: the check that follows reads the file and reports what fails.
         }
         lock.lock();

@@ -30,6 +30,8 @@ std::size_t hashSize(HashType type);
 // Preference among several CodeDirectories: the higher, the stronger.
 int hashStrength(HashType type);
 
+// Every digest throws a code-signing Error (kCryptoFailed) with OpenSSL's reason when
+// OpenSSL cannot make it, for instance when no provider it loaded offers the algorithm.
 Bytes digest(HashType type, ByteView data);
 
 // The digest of a whole open file read in large blocks, or of its first `limit` bytes.
@@ -72,7 +74,8 @@ Bytes digestFileAt(int folder, const std::filesystem::path& relative, HashType t
 // little after it was given (so that its change time is past), at a priority below the
 // file work beside it. A verification that follows a copy finds the files it checks
 // already read. Stops when destroyed; what is left is not hashed. Without a thread to be
-// had, it hashes nothing.
+// had, it hashes nothing; after a failure that is not the file's own (out of memory, a
+// digest OpenSSL cannot make), it hashes nothing more.
 class DigestPrefetch {
 public:
     // `cache` outlives this.
@@ -86,7 +89,8 @@ public:
     void add(int folder, std::filesystem::path relative);
 
 private:
-    void work();
+    void work() noexcept;
+    void readQueued();
 
     UniqueFd folder_;
     HashType type_;

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "codesign/certificates.h"
+#include "codesign/openssl_ptr.h"
 #include "codesign/status.h"
 
 namespace tessuro::codesign {
@@ -108,8 +109,14 @@ bool certificateField(X509* certificate, const Node& node) {
     if (extension) {
         present = X509_get_ext_by_OBJ(certificate, oid, -1) >= 0;
     } else {
+        int found = -1;  // the extension's criticality when there is one, -1 or -2 otherwise
         auto* policies = static_cast<CERTIFICATEPOLICIES*>(
-            X509_get_ext_d2i(certificate, NID_certificate_policies, nullptr, nullptr));
+            X509_get_ext_d2i(certificate, NID_certificate_policies, &found, nullptr));
+        if (policies == nullptr && found != -1) {
+            ASN1_OBJECT_free(oid);
+            throw openSslError(codesign_code::kMalformed,
+                               "the certificate policies cannot be read");
+        }
         for (int i = 0; policies != nullptr && i < sk_POLICYINFO_num(policies); ++i) {
             if (OBJ_cmp(sk_POLICYINFO_value(policies, i)->policyid, oid) == 0) {
                 present = true;
@@ -135,10 +142,14 @@ std::optional<std::string> subjectField(X509* certificate, std::string_view fiel
         unsigned char* utf8 = nullptr;
         int length =
             ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, i)));
-        if (length >= 0) {
-            value = std::string(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(length));
-            OPENSSL_free(utf8);
+        if (length < 0) {
+            // Never taken for an absent field, which a requirement may ask for.
+            throw openSslError(
+                codesign_code::kMalformed,
+                "the certificate's subject " + std::string(field) + " cannot be read");
         }
+        value = std::string(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(length));
+        OPENSSL_free(utf8);
     }
     return value;
 }

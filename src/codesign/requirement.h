@@ -76,7 +76,8 @@ struct RequirementContext {
 
 // True when the requirement holds; throws a code-signing Error (kUnsupported) for a clause
 // it cannot decide, rather than guess (also beneath a negation, which therefore never
-// turns "unknown" into "true").
+// turns "unknown" into "true"); kMalformed for a certificate field OpenSSL cannot read, and
+// kCryptoFailed for a certificate hash OpenSSL cannot take.
 bool evaluateRequirement(const RequirementNode& node, const RequirementContext& context);
 
 // The binary form (magic 0xfade0c00) of a requirement, and a requirement set holding it as
@@ -85,7 +86,8 @@ bool evaluateRequirement(const RequirementNode& node, const RequirementContext& 
 Bytes encodeRequirement(const RequirementNode& node);
 Bytes encodeDesignatedRequirementSet(const RequirementNode& node);
 
-// The last value of a subject field ("OU", "CN", "O", "C", ...) of a certificate.
+// The last value of a subject field ("OU", "CN", "O", "C", ...) of a certificate; throws a
+// code-signing Error (kMalformed) when OpenSSL cannot read a value of that field.
 std::optional<std::string> subjectField(X509* certificate, std::string_view field);
 
 }  // namespace tessuro::codesign

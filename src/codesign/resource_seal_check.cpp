@@ -8,7 +8,6 @@
 #include <exception>
 #include <numeric>
 #include <optional>
-#include <system_error>
 #include <thread>
 
 #include "codesign/plist_nodes.h"
@@ -76,15 +75,15 @@ void refuseNestedCode(plist_t files) {
 
 // The walk of the disk, on a thread of its own while the seal is parsed: the two take
 // about as long. A failure of the walk is handed back to the caller, as if it had walked.
-// Without a thread to be had (the user's process limit, a full task group), the caller
-// walks when it asks for the result.
+// Without a thread to be had (the user's process limit, a full task group, no memory for
+// one), the caller walks when it asks for the result.
 class BackgroundWalk {
 public:
     BackgroundWalk(int contentsFd, const std::vector<std::string>& excluded)
         : contentsFd_(contentsFd), excluded_(excluded) {
         try {
             thread_ = std::thread([this] { walk(); });
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {
         }
     }
     ~BackgroundWalk() {
@@ -111,7 +110,7 @@ public:
     }
 
 private:
-    void walk() {
+    void walk() noexcept {
         try {
             tree_ = walkResources(contentsFd_, excluded_);
         } catch (...) {
@@ -204,8 +203,41 @@ std::vector<HashJob> checkSealedFiles(const Seal& seal, const ResourceTree& tree
     return jobs;
 }
 
-// Runs the hash jobs on every core; the first job (in path order) whose file does not
-// match, or cannot be read, if any.
+// The threads started beside the caller's; each is joined, whichever way the caller leaves.
+class JoinedThreads {
+public:
+    explicit JoinedThreads(std::size_t count) { threads_.reserve(count); }
+    ~JoinedThreads() { join(); }
+    JoinedThreads(const JoinedThreads&) = delete;
+    JoinedThreads& operator=(const JoinedThreads&) = delete;
+
+    // False when no thread could be started (the user's process limit, a full task group,
+    // no memory for one).
+    template <class Work>
+    bool start(Work work) noexcept {
+        try {
+            threads_.emplace_back(std::move(work));
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+
+    void join() noexcept {
+        for (std::thread& thread : threads_) {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    }
+
+private:
+    std::vector<std::thread> threads_;
+};
+
+// Runs the hash jobs on every core that a thread can be had for, and on the caller's; the
+// first job (in path order) whose file does not match, or cannot be read, if any. A
+// failure that is not the file's is thrown once every thread has ended.
 const HashJob* firstMismatch(const std::vector<HashJob>& jobs, int contentsFd, DigestCache* cache) {
     // The largest files first, so that no thread is left hashing a large one alone at the end.
     std::vector<std::size_t> order(jobs.size());
@@ -213,32 +245,46 @@ const HashJob* firstMismatch(const std::vector<HashJob>& jobs, int contentsFd, D
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return jobs[a].size > jobs[b].size; });
     std::vector<char> intact(jobs.size(), 0);
+    const std::size_t threads =
+        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), jobs.size());
+    // One slot per thread, the caller's first, for the failure that stopped it.
+    std::vector<std::exception_ptr> failures(std::max<std::size_t>(threads, 1));
     std::atomic<std::size_t> next{0};
-    auto work = [&] {
+    auto work = [&](std::size_t slot) noexcept {
         for (std::size_t n = next++; n < order.size(); n = next++) {
             const HashJob& job = jobs[order[n]];
             try {
-                intact[order[n]] =
-                    digestFileAt(contentsFd, job.path, job.type, cache) == job.expected;
-            } catch (const Error&) {
-                // Not a regular file reached without a link, or unreadable: not the sealed one.
+                try {
+                    intact[order[n]] =
+                        digestFileAt(contentsFd, job.path, job.type, cache) == job.expected;
+                } catch (const Error& error) {
+                    if (isCryptoFailure(error)) {
+                        throw;
+                    }
+                    // Not a regular file reached without a link, unreadable, or shorter than
+                    // it was: not the sealed one.
+                }
+            } catch (...) {
+                // OpenSSL failing, no memory: nothing said of the file, and the check stops.
+                failures[slot] = std::current_exception();
+                next = order.size();  // the other threads stop at their next job
+                return;
             }
         }
     };
-    std::size_t threads =
-        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), jobs.size());
-    std::vector<std::thread> pool;
-    pool.reserve(threads);
-    for (std::size_t t = 1; t < threads; ++t) {
-        try {
-            pool.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // no more threads to be had: those running, and this one, share the jobs
+    {
+        JoinedThreads pool(threads);
+        for (std::size_t t = 1; t < threads; ++t) {
+            if (!pool.start([&work, t] { work(t); })) {
+                break;  // no more threads to be had: those running, and this one, share the jobs
+            }
         }
+        work(0);
     }
-    work();
-    for (std::thread& thread : pool) {
-        thread.join();
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
     }
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         if (!intact[i]) {

@@ -17,7 +17,8 @@ namespace tessuro::codesign {
 // Contents/): what the rules leave out and what lies where no seal looks, but neither
 // `excluded` nor Info.plist, which the CodeDirectory seals. Throws a refusal (status.h):
 // malformed, resource modified, added or missing with the path, or unsupported for nested
-// code.
+// code. A failure that says nothing of the files (OpenSSL's, no memory) is thrown as it
+// was, once every thread the check started has ended.
 std::vector<std::string> checkResourceSeal(ByteView codeResources, int contentsFd,
                                            const std::vector<std::string>& excluded,
                                            DigestCache* cache = nullptr);

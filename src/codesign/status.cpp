@@ -24,6 +24,7 @@ const char* statusName(Status status) {
         case kStatusInvalidFlags: return "invalid flags";
         case kStatusInvalidObject: return "invalid object";
         case kStatusUnsealedRoot: return "unsealed contents present in the bundle root";
+        case kStatusInternalError: return "internal error";
     }
     return "unknown status";
 }
@@ -38,17 +39,23 @@ Error refusal(Status status, std::string detail) {
 
 Status statusOf(const Error& error) {
     if (error.domain() == kCheckRefusalDomain && error.code() > kStatusOk &&
-        error.code() <= kStatusUnsealedRoot) {
+        error.code() <= kStatusInternalError) {
         return static_cast<Status>(error.code());
     }
     if (error.domain() == kCodeSigningErrorDomain) {
         switch (error.code()) {
             case codesign_code::kUnsupported: return kStatusUnsupported;
             case codesign_code::kRequirementSyntax: return kStatusRequirementSyntax;
+            case codesign_code::kCryptoFailed: return kStatusInternalError;
             default: break;
         }
     }
     return kStatusMalformed;
+}
+
+bool isCryptoFailure(const Error& error) noexcept {
+    return error.domain() == kCodeSigningErrorDomain &&
+           error.code() == codesign_code::kCryptoFailed;
 }
 
 }  // namespace tessuro::codesign

@@ -52,6 +52,9 @@ enum Status : int {
     kStatusInvalidFlags = 16,
     kStatusInvalidObject = 17,
     kStatusUnsealedRoot = 18,  // the bundle's top level holds something beside Contents
+    // The check could not run: OpenSSL or the system failed it, not the bundle (a digest
+    // that cannot be made, a thread that ends in a failure of its own). Fails closed.
+    kStatusInternalError = 19,
 };
 
 const char* statusName(Status status);
@@ -65,8 +68,13 @@ inline constexpr std::string_view kCheckRefusalDomain = "CodeSigning.Check";
 Error refusal(Status status, std::string detail);
 
 // The status that ends a check stopped by `error`: a refusal's own; for a code-signing
-// error, the status of its code (unsupported or malformed); for anything else malformed,
-// so that whatever cannot be read fails closed.
+// error, the status of its code (unsupported, requirement syntax, or internal error when
+// OpenSSL failed); for anything else malformed, so that whatever cannot be read fails
+// closed.
 Status statusOf(const Error& error);
+
+// Whether `error` says that OpenSSL failed (codesign_code::kCryptoFailed): not a fault of
+// the data being checked, so never to be reported as one.
+bool isCryptoFailure(const Error& error) noexcept;
 
 }  // namespace tessuro::codesign

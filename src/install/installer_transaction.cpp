@@ -49,15 +49,11 @@ bool exchangeUnsupported(const Error& error) {
     return isPosix(error, EINVAL) || isPosix(error, ENOSYS) || isPosix(error, EOPNOTSUPP);
 }
 
-// Fails with `cause`, its text followed by what the rollback could not do.
+// Fails with `cause`, its text followed by what the rollback could not do; a cause that is
+// not an Error is told as errorOf tells it, in the window's language.
 [[noreturn]] void failWithNote(std::exception_ptr cause, const std::string& note) {
-    try {
-        std::rethrow_exception(cause);
-    } catch (const Error& error) {
-        throw Error(error.domain(), error.code(), error.localizedDescription() + "；" + note);
-    } catch (const std::exception& error) {
-        throw installerError(std::string(error.what()) + "；" + note);
-    }
+    const Error error = errorOf(cause);
+    throw Error(error.domain(), error.code(), error.localizedDescription() + "；" + note);
 }
 
 // `job` on a thread of its own; without a thread to be had (the user's process limit, a
@@ -571,25 +567,23 @@ void detached(std::function<void()> job) {
     };
     try {
         std::thread([job, done] {
-            job();
+            try {
+                job();
+            } catch (...) {
+                // Nothing may leave the thread; a job that fails leaves what it did not do.
+            }
             done();
         }).detach();
-    } catch (const std::system_error&) {
-        // No thread to be had (the user's process limit): the job runs here instead.
+    } catch (const std::exception&) {
+        // No thread to be had (the user's process limit, no memory for one): the job runs
+        // here instead.
         done();
         job();
     }
 }
 
-}  // namespace
-
-Result install(const std::filesystem::path& source, const std::filesystem::path& destination,
-               const Verify& verify) {
-    return install(source, destination, verify, Environment{systemFileSystem(), detached});
-}
-
-Result install(const std::filesystem::path& source, const std::filesystem::path& destination,
-               const Verify& verify, const Environment& environment) {
+Result installNow(const std::filesystem::path& source, const std::filesystem::path& destination,
+                  const Verify& verify, const Environment& environment) {
     FileSystem& files = environment.files;
     const std::filesystem::path target = refuseSameName(source, destination);
     const UniqueFd sourceFolder = files.openTree(source);
@@ -605,6 +599,24 @@ Result install(const std::filesystem::path& source, const std::filesystem::path&
         result.backup = run.pathOf(run.backup());
     }
     return result;
+}
+
+}  // namespace
+
+Result install(const std::filesystem::path& source, const std::filesystem::path& destination,
+               const Verify& verify) {
+    return install(source, destination, verify, Environment{systemFileSystem(), detached});
+}
+
+Result install(const std::filesystem::path& source, const std::filesystem::path& destination,
+               const Verify& verify, const Environment& environment) {
+    try {
+        return installNow(source, destination, verify, environment);
+    } catch (const Error&) {
+        throw;
+    } catch (...) {
+        throw errorOf(std::current_exception());  // the standard library's, said in Chinese
+    }
 }
 
 void waitForBackgroundWork() {

@@ -31,7 +31,9 @@ struct Result {
 // what is checked of it is what is copied. The staged copy is checked through the folder
 // the copy made, and it is that folder which must stand at the destination once the swap
 // is done and checked; its executables that no seal covers lose their execute bits before
-// the swap. Blocks; never call it on the main thread.
+// the swap. What would run beside the copy runs on the calling thread when no thread can
+// be had. Fails with an Error in the window's language, whatever failed (see errorOf).
+// Blocks; never call it on the main thread.
 Result install(const std::filesystem::path& source, const std::filesystem::path& destination,
                const Verify& verify);
 

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <system_error>
 
 namespace tessuro {
 
@@ -35,6 +37,7 @@ std::string posixReason(int errnum) {
         case EINVAL: return "参数无效";
         case EFBIG: return "文件过大";
         case ESRCH: return "进程不存在";
+        case EAGAIN: return "系统资源暂时不足";
         case ETXTBSY: return "文件正在被执行";
         default: break;
     }
@@ -61,6 +64,47 @@ Error linkNotFollowedError(std::string_view action, const std::filesystem::path&
 
 Error notRegularFileError(std::string_view action, const std::filesystem::path& item) {
     return posixError(EINVAL, action, item, "它不是普通文件（可能是管道或设备文件）");
+}
+
+namespace {
+
+constexpr const char* kSystemFailed = "系统操作未能完成：";
+
+// Whether the code is an errno value, as the standard library's failures of the system
+// carry it.
+bool isErrno(const std::error_code& code) {
+    return code.value() != 0 && (code.category() == std::generic_category() ||
+                                 code.category() == std::system_category());
+}
+
+Error systemFailure(int errnum) {
+    return Error(std::string(kPosixErrorDomain), errnum, kSystemFailed + posixReason(errnum));
+}
+
+}  // namespace
+
+Error errorOf(std::exception_ptr failure) {
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const Error& error) {
+            return error;
+        } catch (const std::filesystem::filesystem_error& error) {
+            if (isErrno(error.code())) {
+                return error.path1().empty()
+                           ? systemFailure(error.code().value())
+                           : posixError(error.code().value(), "无法访问", error.path1());
+            }
+        } catch (const std::system_error& error) {
+            if (isErrno(error.code())) {
+                return systemFailure(error.code().value());
+            }
+        } catch (const std::bad_alloc&) {
+            return systemFailure(ENOMEM);
+        } catch (...) {
+        }
+    }
+    return installerError("安装时发生未知错误，请重试");
 }
 
 }  // namespace tessuro

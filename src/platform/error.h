@@ -54,4 +54,11 @@ Error notRegularFileError(std::string_view action, const std::filesystem::path& 
 // The reason for an errno value in the window's language.
 std::string posixReason(int errnum);
 
+// The Error that stands for `failure` in the window, whatever was thrown: an Error as it
+// is; a std::system_error of errno's codes a POSIX error with errno's reason (a thread
+// that cannot start: "系统操作未能完成：系统资源暂时不足"), one of the file system's naming its
+// item as posixError does; running out of memory ENOMEM's; anything else, and nothing,
+// the installer's general error. Never the English text of a failure's what().
+Error errorOf(std::exception_ptr failure);
+
 }  // namespace tessuro

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,46 +87,6 @@ DesktopUser nobodyWithHome(const std::filesystem::path& home) {
     DesktopUser user = userWithId(nobodyUid());
     user.home = home;
     return user;
-}
-
-std::size_t threadsAfterEnding() {
-    std::size_t count = 0;
-    for (int tries = 0; tries < 100; ++tries) {
-        count = 0;
-        for ([[maybe_unused]] const auto& task :
-             std::filesystem::directory_iterator("/proc/self/task")) {
-            ++count;
-        }
-        if (count == 1) {
-            break;
-        }
-        ::usleep(10'000);
-    }
-    return count;
-}
-
-int exitCodeAsNobodyWithoutThreads(const std::function<int()>& job) {
-    const pid_t child = ::fork();
-    if (child < 0) {
-        return -1;
-    }
-    if (child == 0) {
-        const uid_t nobody = nobodyUid();
-        const struct rlimit none {};
-        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0 ||
-            ::setrlimit(RLIMIT_NPROC, &none) != 0) {
-            ::_exit(126);
-        }
-        try {
-            ::_exit(job());
-        } catch (...) {
-            ::_exit(125);  // nothing may leave the child as an exception
-        }
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) != 126 ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace tessuro::test

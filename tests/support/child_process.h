@@ -3,7 +3,6 @@
 #include <sys/types.h>
 
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,15 +44,6 @@ private:
 
 // The user ID of "nobody".
 uid_t nobodyUid();
-
-// The threads of this process, once those that are ending have gone (up to a second): a
-// child forked beside another thread could find a lock that thread held, held for good.
-std::size_t threadsAfterEnding();
-
-// `job`'s exit code, run in a forked child as "nobody" that can start no thread or process
-// (its process limit at 0); -1 when the child could not become that, or ended by a signal.
-// The caller must be the process's only thread.
-int exitCodeAsNobodyWithoutThreads(const std::function<int()>& job);
 
 // "nobody" as the installer would act for it, with `home` as its home folder.
 DesktopUser nobodyWithHome(const std::filesystem::path& home);

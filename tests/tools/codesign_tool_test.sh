@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The signing tool as a maker uses it: make an identity, sign a bundle, verify it against
-# the installer's requirement with the identity's root as anchor, then see a tampered copy
-# and a requirement that does not parse refused with what failed. (A root that is not
-# trusted: release_refuses_an_untrusted_payload.)
+# the installer's requirement with the identity's root as anchor, then see a check that
+# OpenSSL cannot make, a tampered copy and a requirement that does not parse refused with
+# what failed. (A root that is not trusted: release_refuses_an_untrusted_payload.)
 set -euo pipefail
 tool=$1
 work=$(mktemp -d)
@@ -36,6 +36,22 @@ refused() {
 anchored=(--anchor "$work/root.pem" --requirement "$requirement")
 out=$("$tool" verify "${anchored[@]}" "$bundle")
 [ "$out" = "valid" ] || { echo "expected valid, got: $out"; exit 1; }
+
+# OpenSSL with its base provider alone offers no digest: the check cannot run, and says so
+# with OpenSSL's reason, as a refusal and not a signal.
+cat > "$work/base-only.cnf" <<'CNF'
+openssl_conf = openssl_init
+[openssl_init]
+providers = provider_sect
+[provider_sect]
+base = base_sect
+[base_sect]
+activate = 1
+CNF
+code=0
+out=$(OPENSSL_CONF="$work/base-only.cnf" "$tool" verify "${anchored[@]}" "$bundle" 2>&1) || code=$?
+if (( code == 0 || code >= 128 )); then echo "without digests, exit $code: $out"; exit 1; fi
+[[ "$out" == *"internal error"*"SHA256"*"unsupported"* ]] || { echo "unexpected: $out"; exit 1; }
 echo "changed" >> "$bundle/Contents/Resources/data.txt"
 refused '*sealed resource modified*Resources/data.txt*' "${anchored[@]}" "$bundle"
 refused '*syntax error at position*' --requirement 'identifier "x" and' "$bundle"
