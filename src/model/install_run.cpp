@@ -153,15 +153,11 @@ QCoro::Task<> InstallerModel::run(std::weak_ptr<InstallerModel> weakModel,
         co_return;
     }
     // Nothing may escape a task nobody awaits: an unexpected failure still ends the run,
-    // or the window could never be closed again.
+    // or the window could never be closed again. It is told in the window's language.
     try {
         co_await model->performRun(std::move(destination), inUserFolder);
-    } catch (const Error& failure) {
-        model->fail(failure.localizedDescription());
-    } catch (const std::exception& failure) {
-        model->fail(failure.what());
     } catch (...) {
-        model->fail(std::string());
+        model->fail(errorOf(std::current_exception()).localizedDescription());
     }
 }
 

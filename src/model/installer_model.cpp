@@ -30,8 +30,9 @@ void InstallerModel::startInstallation() {
     std::filesystem::path destination;
     try {
         destination = destinationURL();
-    } catch (const std::exception& failure) {
-        fail(failure.what());  // no home folder to install into
+    } catch (...) {
+        // No home folder to install into.
+        fail(errorOf(std::current_exception()).localizedDescription());
         return;
     }
     QMetaObject::invokeMethod(

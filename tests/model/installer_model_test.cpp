@@ -20,13 +20,13 @@ TEST_F(Model, TheDestinationIsComputedOnEachUse) {
 TEST_F(Model, NoHomeFolderFailsTheStartInsteadOfLeavingItInstalling) {
     InstallerServices services = this->services();
     services.homeDirectory = []() -> std::filesystem::path {
-        throw std::runtime_error("找不到当前用户的主文件夹");
+        throw posixError(ENOENT, "找不到用户", "1000", "用户数据库中没有这个用户");
     };
     auto model = InstallerModel::create(std::move(services));
     model->userFolder.set(true);
     model->startInstallation();
     EXPECT_FALSE(model->installing.get());
-    EXPECT_EQ(model->error.get(), "找不到当前用户的主文件夹");
+    EXPECT_EQ(model->error.get(), "找不到用户“1000”：用户数据库中没有这个用户");
 }
 
 // One request at a time, a failure's reason in the window's text, and the installer's quit
