@@ -3,10 +3,10 @@
 // thread), then the file work on a background thread, then the outcome back into the model.
 
 #include <QCoroFuture>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
+#include <QFutureInterface>
 #include <algorithm>
 #include <exception>
+#include <thread>
 
 #include "install/product.h"
 #include "model/installer_model.h"
@@ -28,13 +28,6 @@ Error incompletePackage() {
     return installerError("安装包不完整，请重新下载", installer_code::kPayloadIncomplete);
 }
 
-// The threads that run the file work. Each job lowers its own priority on starting, so
-// that the window's thread comes first.
-QThreadPool& transactionPool() {
-    static QThreadPool* pool = new QThreadPool;
-    return *pool;
-}
-
 // What a background task hands back; an exception crosses the thread as a pointer.
 template <class T>
 struct Outcome {
@@ -49,20 +42,34 @@ struct Outcome {
     }
 };
 
-// Runs `work` on the file work's threads and awaits it, the main thread free meanwhile.
+// Runs `work` on a thread of its own, at a priority below the window's thread, and awaits
+// it, the main thread free meanwhile. Without a thread to be had (the user's process
+// limit, a full task group), the work fails with the system's reason: run here, it would
+// freeze the window, and a thread pool would wait for its thread for ever.
 template <class Work>
 auto inBackground(Work work) -> QCoro::Task<decltype(work())> {
     using T = decltype(work());
-    QFuture<Outcome<T>> done = QtConcurrent::run(&transactionPool(), [work = std::move(work)] {
-        lowerCurrentThreadPriority();
+    QFutureInterface<Outcome<T>> promise;
+    promise.reportStarted();
+    QFuture<Outcome<T>> done = promise.future();
+    try {
+        std::thread([promise, work = std::move(work)]() mutable {
+            lowerCurrentThreadPriority();
+            Outcome<T> outcome;
+            try {
+                outcome.value.emplace(work());
+            } catch (...) {
+                outcome.failure = std::current_exception();
+            }
+            promise.reportResult(outcome);
+            promise.reportFinished();
+        }).detach();
+    } catch (...) {
         Outcome<T> outcome;
-        try {
-            outcome.value.emplace(work());
-        } catch (...) {
-            outcome.failure = std::current_exception();
-        }
-        return outcome;
-    });
+        outcome.failure = std::current_exception();
+        promise.reportResult(outcome);
+        promise.reportFinished();
+    }
     Outcome<T> outcome = co_await done;
     co_return outcome.take();
 }

@@ -6,6 +6,7 @@
 #include "hostile_plists.h"
 #include "model_fakes.h"
 #include "platform/error.h"
+#include "thread_starts.h"
 
 namespace tessuro {
 namespace {
@@ -146,6 +147,20 @@ TEST_F(InstallRun, FailuresAreShownUnchangedAfterInstallingIsCleared) {
     auto listingFails = InstallerModel::create(std::move(services));
     runToEnd(*listingFails);
     EXPECT_EQ(listingFails->error.get(), "安装时发生未知错误，请重试");
+}
+
+// Without a thread to be had for the file work, the run still ends, saying why, and the
+// window can be closed again; once threads can be had, a retry installs.
+TEST_F(InstallRun, WithoutAThreadToBeHadTheRunEndsSayingWhy) {
+    auto model = makeModel();
+    {
+        test::ThreadStartsFail noThreads(1);
+        runToEnd(*model);
+    }
+    EXPECT_EQ(model->error.get(), "系统操作未能完成：系统资源暂时不足");
+    EXPECT_TRUE(transaction.destinations().empty());
+    runToEnd(*model);
+    EXPECT_TRUE(model->installed.get()) << model->error.get();
 }
 
 TEST_F(InstallRun, StartIsIgnoredWhileRunningAndAfterSuccess) {
