@@ -148,6 +148,15 @@ private:
                 directories_[i].teamIdentifier() != directories_[0].teamIdentifier()) {
                 throw refusal(kStatusMalformed, "the CodeDirectories disagree");
             }
+            // One CodeDirectory per hash type, as the platform requires: with two of the
+            // strongest type, which one the check goes by (its flags among others) would be
+            // a matter of order.
+            for (std::size_t j = 0; j < i; ++j) {
+                if (directories_[j].hashType() == directories_[i].hashType()) {
+                    throw refusal(kStatusSignatureInvalid,
+                                  "two CodeDirectories of the same hash type");
+                }
+            }
             if (hashStrength(directories_[i].hashType()) > hashStrength(best().hashType())) {
                 best_ = i;
             }

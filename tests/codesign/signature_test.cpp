@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "codesign/apple_roots.h"
+#include "codesign/cms_signature.h"
 #include "codesign/code_directory.h"
 #include "codesign/requirement.h"
 #include "install/payload_validation.h"
@@ -147,6 +148,42 @@ Edit resealed(std::function<void(std::string&)> change, Credential TestPki::*lea
     };
 }
 
+// Signs anew with two SHA-256 CodeDirectories, the primary with `primaryFlags` and the
+// alternate with `alternateFlags`, both named by the CMS: what no signer writes, since the
+// CodeDirectory a check goes by is the one of the strongest hash type.
+Edit twoSha256CodeDirectories(std::uint32_t primaryFlags, std::uint32_t alternateFlags) {
+    return [=](auto& c, auto&) {
+        const fs::path signature = c / "_CodeSignature";
+        auto hashOf = [](const fs::path& file) {
+            return digest(HashType::Sha256, asBytes(readFileContents(file, 1 << 26)));
+        };
+        CodeDirectoryContent content{.identifier = std::string(payloadBundleIdentifier),
+                                     .teamIdentifier = std::string(payloadTeamIdentifier),
+                                     .infoPlistHash = hashOf(c / "Info.plist"),
+                                     .requirementsHash = hashOf(signature / "CodeRequirements"),
+                                     .resourcesHash = hashOf(signature / "CodeResources"),
+                                     .executableHash = hashOf(c / "MacOS/Tessuro"),
+                                     .executableSize = fs::file_size(c / "MacOS/Tessuro")};
+        std::vector<Bytes> blobs;
+        std::vector<CodeDirectoryHashes> hashes;
+        for (const std::uint32_t flags : {primaryFlags, alternateFlags}) {
+            content.flags = flags;
+            blobs.push_back(buildCodeDirectory(content));
+            hashes.push_back(codeDirectoryHashes(HashType::Sha256, blobs.back()));
+        }
+        test::writeFile(signature / "CodeDirectory", std::string(blobs[0].begin(), blobs[0].end()));
+        test::writeFile(signature / "CodeRequirements-1",
+                        std::string(blobs[1].begin(), blobs[1].end()));
+        const SigningIdentity identity = TestPki::shared().identity(TestPki::shared().leaf);
+        std::vector<X509*> chain;
+        for (const X509Ptr& certificate : identity.chain) {
+            chain.push_back(certificate.get());
+        }
+        const Bytes cms = signCms(blobs[0], identity.key.get(), chain[0], chain, hashes);
+        test::writeFile(signature / "CodeSignature", std::string(cms.begin(), cms.end()));
+    };
+}
+
 const SignOptions kSha1Primary{.sha1Primary = true};
 const SignOptions kEnforceExpiry{.enforceExpiry = true};
 
@@ -258,6 +295,11 @@ const struct {
     {"the alternate CodeDirectory stripped",
      then(resign(&TestPki::leaf, kSha1Primary), remove(kSig + "CodeRequirements-1")),
      kStatusSignatureInvalid},
+    {"two CodeDirectories of one hash type, alike",
+     twoSha256CodeDirectories(kCodeDirectoryFlagExpires, kCodeDirectoryFlagExpires),
+     kStatusSignatureInvalid},
+    {"two CodeDirectories of one hash type, the expires flag in the alternate only",
+     twoSha256CodeDirectories(0, kCodeDirectoryFlagExpires), kStatusSignatureInvalid},
     {"the alternate CodeDirectory of another bundle",
      then(resign(&TestPki::leaf, kSha1Primary), copyFrom("OtherAgile.app", {"CodeRequirements-1"})),
      kStatusSignatureInvalid},
