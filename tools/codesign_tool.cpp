@@ -12,7 +12,8 @@
 // (root.pem, root-key.pem) and a code-signing leaf (leaf.pem, leaf-key.pem, chain.pem) for
 // tests and development builds. "info" prints the bundle's identifier and build number,
 // the signing time its signature claims, and whether its signer asked for expiry to be
-// enforced.
+// enforced (in the CodeDirectory a check goes by); it reads the signature as a check does,
+// never through a link, and fails naming the file it cannot read.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include <filesystem>
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -49,16 +51,51 @@ ByteView asView(const std::string& data) {
     return ByteView(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
 }
 
-// A file of the signature, or nothing when it is not there.
-std::optional<std::string> signatureFile(const std::filesystem::path& path) {
+// A file of the bundle's signature (`name` in Contents/_CodeSignature), read as the
+// verifier reads it: below the bundle folder, never through a link, only a regular file.
+// Nothing when it is not there.
+std::optional<std::string> signatureFile(int bundle, const std::string& name) {
     try {
-        return tessuro::readFileContents(path, kMaxSignatureFile);
+        return tessuro::readFileContentsAt(
+            bundle, std::filesystem::path(layout::kContents) / layout::kSignatureFolder / name,
+            kMaxSignatureFile);
     } catch (const tessuro::Error& error) {
         if (error.domain() == tessuro::kPosixErrorDomain && error.code() == ENOENT) {
             return std::nullopt;
         }
         throw;
     }
+}
+
+// What parsing a file of the signature throws, with the file named.
+[[noreturn]] void unreadable(const std::string& name, const tessuro::Error& error) {
+    throw std::runtime_error(std::string(layout::kContents) + "/" + layout::kSignatureFolder + "/" +
+                             name + ": " + error.what());
+}
+
+// The flags of the CodeDirectory a check goes by, the one of the strongest hash type;
+// nothing when there is no CodeDirectory.
+std::optional<std::uint32_t> checkedFlags(int bundle) {
+    std::optional<CodeDirectory> best;
+    std::vector<std::string> names{layout::kCodeDirectory};
+    for (int i = 1; i <= layout::kMaxAlternateCodeDirectories; ++i) {
+        names.push_back(layout::alternateCodeDirectory(i));
+    }
+    for (const std::string& name : names) {
+        const std::optional<std::string> blob = signatureFile(bundle, name);
+        if (!blob) {
+            continue;
+        }
+        try {
+            CodeDirectory cd = CodeDirectory::parse(asView(*blob));
+            if (!best || hashStrength(cd.hashType()) > hashStrength(best->hashType())) {
+                best = std::move(cd);
+            }
+        } catch (const tessuro::Error& error) {
+            unreadable(name, error);
+        }
+    }
+    return best ? std::optional(best->flags()) : std::nullopt;
 }
 
 // A moment as ISO 8601 in UTC.
@@ -249,28 +286,35 @@ int info(const Arguments& arguments) {
         return usage();
     }
     const std::string& bundle = arguments.positional[0];
+    const tessuro::UniqueFd folder(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder) {
+        throw posixError(errno, "无法打开文件夹", bundle);
+    }
     std::cout << "identifier: "
               << tessuro::bundleInfoString(bundle, "CFBundleIdentifier").value_or("")
               << "\nversion: " << tessuro::bundleInfoString(bundle, "CFBundleVersion").value_or("")
               << "\n";
-    const std::filesystem::path signature =
-        std::filesystem::path(bundle) / layout::kContents / layout::kSignatureFolder;
-    const std::optional<std::string> cms = signatureFile(signature / layout::kSignature);
+    const std::optional<std::string> cms = signatureFile(folder.get(), layout::kSignature);
     if (!cms) {
         std::cout << "signature: none\n";
         return 0;
     }
+    std::optional<std::time_t> when;
+    try {
+        when = cms->empty() ? std::nullopt : claimedSigningTime(asView(*cms));
+    } catch (const tessuro::Error& error) {
+        unreadable(layout::kSignature, error);
+    }
     if (cms->empty()) {
         std::cout << "signing time: none claimed (an ad-hoc signature)\n";
-    } else if (const std::optional<std::time_t> when = claimedSigningTime(asView(*cms))) {
+    } else if (when) {
         std::cout << "signing time: " << utcText(*when)
                   << " (claimed by the signer; not a secure timestamp)\n";
     } else {
         std::cout << "signing time: none claimed\n";
     }
-    if (const std::optional<std::string> cd = signatureFile(signature / layout::kCodeDirectory)) {
-        const std::uint32_t flags = CodeDirectory::parse(asView(*cd)).flags();
-        std::cout << "expiry enforced: " << ((flags & kCodeDirectoryFlagExpires) ? "yes" : "no")
+    if (const std::optional<std::uint32_t> flags = checkedFlags(folder.get())) {
+        std::cout << "expiry enforced: " << ((*flags & kCodeDirectoryFlagExpires) ? "yes" : "no")
                   << "\n";
     }
     return 0;

@@ -65,6 +65,40 @@ info=$("$tool" info "$bundle")
 [[ "$("$tool" info "$bundle")" == *"expiry enforced: yes"* ]] ||
   { echo "--enforce-expiry not recorded"; exit 1; }
 "$tool" verify "${anchored[@]}" "$bundle" > /dev/null
+# info reads the signature as the verifier does: of a bundle folder, never through a link,
+# only from regular files, going by the CodeDirectory of the strongest hash type; what it
+# cannot read fails it at once, naming the file.
+info_fails() {
+  local pattern=$1 out
+  if out=$(timeout 60 "$tool" info "$2" 2>&1); then echo "info passed: $out"; exit 1; fi
+  [[ "$out" == $pattern ]] || { echo "info, unexpected: $out"; exit 1; }
+}
+info_fails '*'"$work/Nowhere.app"'*' "$work/Nowhere.app"
+hostile=$work/Hostile.app
+cp -R "$bundle" "$hostile"
+signature=$hostile/Contents/_CodeSignature
+rm "$signature/CodeSignature"
+ln -s "$bundle/Contents/_CodeSignature/CodeSignature" "$signature/CodeSignature"
+info_fails '*_CodeSignature/CodeSignature*' "$hostile"
+rm "$signature/CodeSignature"
+mkfifo "$signature/CodeSignature"
+info_fails '*_CodeSignature/CodeSignature*' "$hostile"
+rm "$signature/CodeSignature"
+printf '0\202\020' > "$signature/CodeSignature"
+info_fails '*_CodeSignature/CodeSignature*not a detached SignedData*' "$hostile"
+rm -r "$signature"
+ln -s "$bundle/Contents/_CodeSignature" "$signature"
+info_fails '*_CodeSignature*' "$hostile"
+rm "$signature"
+cp -R "$bundle/Contents/_CodeSignature" "$signature"
+printf 'xx' > "$signature/CodeDirectory"
+info_fails '*_CodeSignature/CodeDirectory*' "$hostile"
+"$tool" sign --key "$work/leaf-key.pem" --certs "$work/chain.pem" --sha1-primary "$bundle" > /dev/null
+# The expires flag set in the SHA-256 alternate alone, which a check goes by.
+printf '\0\0\4\0' | dd of="$bundle/Contents/_CodeSignature/CodeRequirements-1" bs=1 seek=12 \
+  conv=notrunc status=none
+[[ "$("$tool" info "$bundle")" == *"expiry enforced: yes"* ]] ||
+  { echo "info does not go by the strongest CodeDirectory"; exit 1; }
 [[ "$("$tool" 2>&1)" == *"validity periods"*"--enforce-expiry"* ]] ||
   { echo "the help does not say how expiry is judged"; exit 1; }
 echo "signing tool: all checks passed"
