@@ -365,6 +365,7 @@ VerificationSession::~VerificationSession() = default;
 
 void VerificationSession::readAhead(int folder, std::filesystem::path relative) noexcept {
     try {
+        std::lock_guard lock(prefetchMutex_);
         if (!prefetch_) {
             prefetch_ = std::make_unique<DigestPrefetch>(HashType::Sha256, *digests_);
         }
@@ -375,7 +376,12 @@ void VerificationSession::readAhead(int folder, std::filesystem::path relative) 
 }
 
 void VerificationSession::stopReadingAhead() noexcept {
-    prefetch_.reset();
+    std::unique_ptr<DigestPrefetch> stopped;
+    {
+        std::lock_guard lock(prefetchMutex_);
+        stopped = std::move(prefetch_);
+    }
+    // Ended (its file in hand finished) outside the lock.
 }
 
 CodeSigning::CodeSigning() : CodeSigning(std::vector<std::string>{}) {}

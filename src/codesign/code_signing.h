@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,7 @@ public:
 
 private:
     std::unique_ptr<DigestCache> digests_;
+    std::mutex prefetchMutex_;  // guards prefetch_: the reading ahead starts at the first file
     std::unique_ptr<DigestPrefetch> prefetch_;
 };
 

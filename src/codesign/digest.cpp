@@ -297,9 +297,10 @@ void DigestPrefetch::readQueued() {
         }
         std::filesystem::path next = std::move(queue_.front().second);
         queue_.pop_front();
+        const int folder = folder_.get();  // add() sets it under the lock
         lock.unlock();
         try {
-            digestFileAt(folder_.get(), next, type_, &cache_);
+            digestFileAt(folder, next, type_, &cache_);
         } catch (const Error& error) {
             if (isCryptoFailure(error)) {
                 throw;
