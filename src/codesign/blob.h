@@ -24,8 +24,9 @@ inline constexpr std::size_t kBlobHeaderSize = 8;
 inline constexpr std::size_t kBlobLengthOffset = 4;
 
 // A reader of a blob past its header, after checking that the blob starts with `magic` and
-// that its length field is the data's whole length; throws a malformed Error naming `what`
-// otherwise.
+// that its length field is the data's whole length; throws a code-signing Error
+// (kMalformed) naming `what` otherwise, and the byte reader's format Error, which does not
+// name it, for data shorter than the header.
 ByteReader blobContent(ByteView blob, std::uint32_t magic, std::string_view what);
 
 // Big-endian writes for building blobs.

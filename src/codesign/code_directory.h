@@ -35,7 +35,9 @@ CodeDirectoryHashes codeDirectoryHashes(HashType type, ByteView blob);
 // accessors never read outside it.
 class CodeDirectory {
 public:
-    // Throws a code-signing Error (kMalformed) saying what is wrong with the blob.
+    // Throws an Error saying what is wrong with the blob: of the code-signing domain
+    // (kMalformed) for a field it refuses, of the format domain (format_code::kMalformed)
+    // for data that ends before what the blob says it holds.
     static CodeDirectory parse(ByteView blob);
 
     const Bytes& blob() const noexcept { return blob_; }
