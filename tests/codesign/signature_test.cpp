@@ -91,6 +91,14 @@ Edit linkedOut(std::string file) {
         fs::create_symlink(d / fs::path(file).filename(), c / file);
     };
 }
+// Clears the flags of a CodeDirectory below the signature's folder.
+Edit clearFlags(std::string file) {
+    return [=](auto& c, auto&) {
+        std::string blob = readFileContents(c / "_CodeSignature" / file, 1 << 20);
+        blob.replace(12, 4, std::string(4, '\0'));  // after magic, length and version
+        test::writeFile(c / "_CodeSignature" / file, blob);
+    };
+}
 Edit then(Edit first, Edit second) {
     return [=](auto& c, auto& d) {
         first(c, d);
@@ -236,6 +244,13 @@ const struct {
     {"expiry enforced, an expired leaf signed while valid",
      then(resign(&TestPki::leaf, kEnforceExpiry), cms(&TestPki::expiredLeaf, 7200)),
      kStatusUntrusted},
+    {"expiry enforced, the flag cleared in the CodeDirectory",
+     then(resign(&TestPki::leaf, kEnforceExpiry), clearFlags("CodeDirectory")),
+     kStatusSignatureInvalid},
+    {"expiry enforced, the flag cleared in the alternate CodeDirectory a check goes by",
+     then(resign(&TestPki::leaf, {.sha1Primary = true, .enforceExpiry = true}),
+          clearFlags("CodeRequirements-1")),
+     kStatusSignatureInvalid},
     {"expiry enforced, an expired intermediate",
      resign(&TestPki::leafOfExpiredIntermediate, kEnforceExpiry), kStatusUntrusted},
     {"a localisation removed (optional)", remove("Resources/zh.lproj"), kStatusOk},
