@@ -1,7 +1,6 @@
 #include "platform/error.h"
 
 #include <cerrno>
-#include <cstring>
 #include <new>
 #include <system_error>
 
@@ -39,9 +38,14 @@ std::string posixReason(int errnum) {
         case ESRCH: return "进程不存在";
         case EAGAIN: return "系统资源暂时不足";
         case ETXTBSY: return "文件正在被执行";
+        case ENOSYS: return "系统不支持此操作";
+        case EOPNOTSUPP: return "文件系统不支持此操作";
+        case ESTALE: return "网络文件系统上的项目已失效";
+        case ETIMEDOUT: return "操作超时";
         default: break;
     }
-    return "系统错误 " + std::to_string(errnum) + "（" + std::strerror(errnum) + "）";
+    // The C library's own text is English: the window shows the number alone.
+    return "系统错误（错误代码 " + std::to_string(errnum) + "）";
 }
 
 Error posixError(int errnum, std::string_view action, const std::filesystem::path& item,

@@ -51,7 +51,8 @@ Error linkNotFollowedError(std::string_view action, const std::filesystem::path&
 // A FIFO, socket or device where a regular file was expected (EINVAL).
 Error notRegularFileError(std::string_view action, const std::filesystem::path& item);
 
-// The reason for an errno value in the window's language.
+// The reason for an errno value in the window's language; for a value it has no words of
+// its own for, the number alone ("系统错误（错误代码 67）"), never the C library's English.
 std::string posixReason(int errnum);
 
 // The Error that stands for `failure` in the window, whatever was thrown: an Error as it

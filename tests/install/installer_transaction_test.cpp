@@ -392,6 +392,9 @@ TEST_F(Transaction, AFailureThatIsNotAnErrorIsToldInTheWindowsLanguage) {
          },
          false, "无法访问“/x/y”：没有访问权限"},
         {"no memory", [] { throw std::bad_alloc(); }, false, "系统操作未能完成：内存不足"},
+        {"a failure of the system's that has no words of its own",
+         [] { throw std::system_error(ENOLINK, std::generic_category(), "Link has been severed"); },
+         false, "系统操作未能完成：系统错误（错误代码 " + std::to_string(ENOLINK) + "）"},
         {"a failure of no known kind", [] { throw std::runtime_error("unexpected"); }, false,
          "安装时发生未知错误，请重试"},
     };
