@@ -8,8 +8,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -18,6 +20,7 @@
 #include "platform/error.h"
 #include "platform/files.h"
 #include "temp_dir.h"
+#include "thread_starts.h"
 
 namespace tessuro {
 namespace {
@@ -229,6 +232,40 @@ TEST(OpenApplication, StartsTheCheckedFileWhateverStandsAtItsPathNow) {
     ::kill(started, SIGKILL);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(fs::exists(marker)) << "the bundle now at the path ran";
+}
+
+// Without a thread to be had for the start (the user's process limit, a full task group),
+// the opening is made on the caller's thread, and its completion still comes: with the
+// reason for a bundle that cannot be started, with none for one that started.
+TEST(OpenApplication, WithoutAThreadToBeHadTheOpeningStillAnswers) {
+    test::TempDir dir;
+    const fs::path report = dir / "report";
+    makeReportingBundle(dir / "Started.app", "echo started", report);
+    const HeldBundle started = test::heldAsItStands(dir / "Started.app");
+    const HeldBundle missing = test::heldAsItStands(dir / "Missing.app");
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::vector<std::optional<Error>> answers;
+    const OpenCompletion answer = [&](std::optional<Error> failure) {
+        std::lock_guard lock(mutex);
+        answers.push_back(std::move(failure));
+        answered.notify_all();
+    };
+    {
+        test::ThreadStartsFail noThreads(1);
+        openApplication(missing, answer);
+        openApplication(started, answer);
+    }
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(
+        answered.wait_for(lock, std::chrono::seconds(10), [&] { return answers.size() == 2; }))
+        << answers.size() << " of 2 openings answered";
+    ASSERT_TRUE(answers[0].has_value());
+    EXPECT_EQ(answers[0]->code(), launch_code::kBundleMissing);
+    EXPECT_EQ(answers[0]->localizedDescription(),
+              "找不到应用程序“" + (dir / "Missing.app").string() + "”");
+    EXPECT_FALSE(answers[1].has_value()) << answers[1]->localizedDescription();
+    EXPECT_EQ(awaitText(report), "started\n");
 }
 
 // Root acting for a desktop user starts the application as that user, with the user's
