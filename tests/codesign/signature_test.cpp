@@ -467,15 +467,7 @@ TEST(Signature, ACheckWithoutAThreadToBeHadStillAnswers) {
     test::makeSignedBundle(dir / "Intact.app");
     test::makeSignedBundle(dir / "Tampered.app");
     flipByte(dir / "Tampered.app/Contents/Resources/data/levels/two.dat", 2);
-    const struct {
-        const char* name;
-        int failingFrom;  // the first thread start that fails
-    } rows[] = {
-        {"no thread at all", 1},
-        {"threads fail from the second start", 2},
-        {"threads fail from the third start", 3},
-    };
-    for (const auto& [name, failingFrom] : rows) {
+    for (const auto& [name, failingFrom] : test::kThreadStartFailures) {
         std::string intact, tampered;
         Status intactStatus = kStatusOk, tamperedStatus = kStatusOk;
         {

@@ -761,15 +761,7 @@ TEST_F(SignedTransaction, AnInstallForAUserIsMadeWithThatUsersCredentials) {
 // before: what would run beside the copy runs on the installing thread, and no exception
 // of the standard library's, in English, reaches the window.
 TEST_F(SignedTransaction, AnInstallWithoutAThreadToBeHadStillInstalls) {
-    const struct {
-        const char* name;
-        int failingFrom;  // the first thread start that fails
-    } rows[] = {
-        {"no thread at all", 1},
-        {"threads fail from the second start", 2},
-        {"threads fail from the third start", 3},
-    };
-    for (const auto& [name, failingFrom] : rows) {
+    for (const auto& [name, failingFrom] : test::kThreadStartFailures) {
         fs::remove_all(apps);
         for (const char* over : {"fresh", "over the version before"}) {
             std::string outcome;

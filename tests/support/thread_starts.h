@@ -19,4 +19,15 @@ public:
     int starts() const;
 };
 
+// The ways of failing that tests try: no thread at all, or the first threads only.
+struct ThreadStartFailure {
+    const char* name;
+    int failingFrom;  // the first start that fails
+};
+inline constexpr ThreadStartFailure kThreadStartFailures[] = {
+    {"no thread at all", 1},
+    {"threads fail from the second start", 2},
+    {"threads fail from the third start", 3},
+};
+
 }  // namespace tessuro::test
