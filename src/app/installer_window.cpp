@@ -1,5 +1,6 @@
 #include "app/installer_window.h"
 
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QScreen>
 #include <QTimer>
@@ -9,8 +10,25 @@
 
 namespace tessuro {
 
+namespace {
+
+// A screen reader sees the window as a frame named by its title, not as an unnamed pane.
+QAccessibleInterface* accessibleWindow(const QString&, QObject* object) {
+    if (auto* window = dynamic_cast<InstallerWindow*>(object)) {
+        return new QAccessibleWidget(window, QAccessible::Window);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 InstallerWindow::InstallerWindow(std::function<bool()> shouldClose)
     : shouldClose_(std::move(shouldClose)) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(accessibleWindow);
+        return true;
+    }();
+    (void)factoryInstalled;
     setWindowFlags(flagsWithClose(true));
     setFixedSize(InstallerView::kWidth, kInitialHeight);
 }
