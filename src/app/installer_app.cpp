@@ -2,6 +2,7 @@
 
 #include <QAccessibleObject>
 #include <QTimer>
+#include <QtGlobal>
 
 namespace tessuro {
 namespace {
@@ -25,10 +26,47 @@ QAccessibleInterface* accessibleApplication(const QString&, QObject* object) {
     return nullptr;
 }
 
+// The variables set below for the installer's own window alone.
+bool platformChosenHere = false;
+bool decorationChosenHere = false;
+
+// Chooses how the window reaches the screen, before the QApplication reads it. On Wayland,
+// Qt draws the window's title bar itself, with minimise and maximise whatever the window's
+// flags: a maximise is answered by a size the fixed-size window does not take (a strict
+// compositor ends the connection, and the process with it), and a minimised window cannot
+// be brought back. Where the session offers X11 too (XWayland), the window is an X11 window
+// that asks for neither, decorated by the compositor, as on an X11 desktop. On Wayland
+// itself (no X11, or an X11 display that cannot be reached) Qt draws no title bar: nothing
+// can maximise or minimise the window, and the compositor's close request still meets the
+// window's refusal. What the user set is kept.
+int& chooseDisplayPlatform(int& argc) {
+    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+        return argc;
+    }
+    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+                         qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
+    if (!wayland) {
+        return argc;
+    }
+    if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
+        qputenv("QT_QPA_PLATFORM", "xcb;wayland");
+        platformChosenHere = true;
+    }
+    if (!qEnvironmentVariableIsSet("QT_WAYLAND_DISABLE_WINDOWDECORATION")) {
+        qputenv("QT_WAYLAND_DISABLE_WINDOWDECORATION", "1");
+        decorationChosenHere = true;
+    }
+    return argc;
+}
+
 }  // namespace
 
 InstallerApp::InstallerApp(int& argc, char** argv, const std::vector<std::string>& extraAnchorsPem)
-    : QApplication(argc, argv) {
+    : QApplication(chooseDisplayPlatform(argc), argv) {
+    // The platform is chosen by now; the application the installer starts chooses its own.
+    if (platformChosenHere) {
+        qunsetenv("QT_QPA_PLATFORM");
+    }
     setApplicationName(QStringLiteral("Tessuro Installer"));
     // Also the window's title, which therefore stays as it is.
     setApplicationDisplayName(QStringLiteral("安装Tessuro"));
@@ -41,7 +79,14 @@ InstallerApp::InstallerApp(int& argc, char** argv, const std::vector<std::string
 InstallerApp::~InstallerApp() = default;
 
 int InstallerApp::run() {
-    QTimer::singleShot(0, this, [this] { delegate_->applicationDidFinishLaunching(); });
+    QTimer::singleShot(0, this, [this] {
+        delegate_->applicationDidFinishLaunching();
+        // Read when the window was made: the application the installer starts decorates
+        // its windows as it likes.
+        if (decorationChosenHere) {
+            qunsetenv("QT_WAYLAND_DISABLE_WINDOWDECORATION");
+        }
+    });
     return exec();
 }
 
