@@ -7,13 +7,13 @@
 namespace tessuro {
 namespace {
 
-// The application as a screen reader names it: by its display name, with no description
-// (Qt's own gives the program's path).
+// The application as a screen reader names it: by the window's title, with no description
+// (Qt's own are the program's English name and its path).
 class AccessibleInstaller : public QAccessibleApplication {
 public:
     QString text(QAccessible::Text t) const override {
         if (t == QAccessible::Name) {
-            return QGuiApplication::applicationDisplayName();
+            return QString::fromUtf8(kInstallerTitle);
         }
         return t == QAccessible::Description ? QString() : QAccessibleApplication::text(t);
     }
@@ -68,8 +68,6 @@ InstallerApp::InstallerApp(int& argc, char** argv, const std::vector<std::string
         qunsetenv("QT_QPA_PLATFORM");
     }
     setApplicationName(QStringLiteral("Tessuro Installer"));
-    // Also the window's title, which therefore stays as it is.
-    setApplicationDisplayName(QStringLiteral("安装Tessuro"));
     QAccessible::installFactory(accessibleApplication);
     setQuitOnLastWindowClosed(true);
     signals_ = std::make_unique<QuitSignals>();

@@ -29,7 +29,7 @@ InstallerDelegate::~InstallerDelegate() {
 
 void InstallerDelegate::applicationDidFinishLaunching() {
     window_ = std::make_unique<InstallerWindow>([this] { return windowShouldClose(); });
-    window_->setWindowTitle(QStringLiteral("安装Tessuro"));
+    window_->setWindowTitle(QString::fromUtf8(kInstallerTitle));
     window_->setAttribute(Qt::WA_DeleteOnClose, false);  // closing hides, the delegate owns it
     auto* layout = new QVBoxLayout(window_.get());
     layout->setContentsMargins(0, 0, 0, 0);
