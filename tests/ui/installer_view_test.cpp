@@ -260,19 +260,7 @@ TEST_F(View, TheKeyboardReachesEveryShownButton) {
         EXPECT_EQ(b->focusPolicy(), Qt::StrongFocus) << b->text().toStdString();
         EXPECT_FALSE(b->autoDefault()) << "Return never presses the focused button";
     }
-    auto focusAfter = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window.get(),
-                        key, modifiers);
-        return QApplication::focusWidget();
-    };
-    EXPECT_EQ(focusAfter(Qt::Key_Tab), retry);
-    EXPECT_EQ(focusAfter(Qt::Key_Tab), alternative);
-    EXPECT_EQ(focusAfter(Qt::Key_Tab), retry) << "the hidden launch button is skipped";
-    EXPECT_EQ(focusAfter(Qt::Key_Backtab), alternative);
-    EXPECT_EQ(focusAfter(Qt::Key_Backtab), retry);
-    EXPECT_EQ(focusAfter(Qt::Key_Tab, Qt::ShiftModifier), alternative);
-
-    // The focus ring shows round the focused button, in no other.
+    // The pixels of a button in the focus ring's colour.
     auto ringPixels = [](QPushButton* b) {
         const QImage image = b->grab().toImage();
         int found = 0;
@@ -283,6 +271,22 @@ TEST_F(View, TheKeyboardReachesEveryShownButton) {
         }
         return found;
     };
+    auto focusAfter = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window.get(),
+                        key, modifiers);
+        return QApplication::focusWidget();
+    };
+    EXPECT_EQ(focusAfter(Qt::Key_Tab), retry);
+    // The ring shows round the focused button and no other: the prominent one here, the
+    // standard one below.
+    EXPECT_GT(ringPixels(retry), 2 * retry->width()) << "round the focused prominent button";
+    EXPECT_EQ(ringPixels(alternative), 0);
+    EXPECT_EQ(focusAfter(Qt::Key_Tab), alternative);
+    EXPECT_EQ(focusAfter(Qt::Key_Tab), retry) << "the hidden launch button is skipped";
+    EXPECT_EQ(focusAfter(Qt::Key_Backtab), alternative);
+    EXPECT_EQ(focusAfter(Qt::Key_Backtab), retry);
+    EXPECT_EQ(focusAfter(Qt::Key_Tab, Qt::ShiftModifier), alternative);
+
     EXPECT_GT(ringPixels(alternative), 2 * alternative->width()) << "round the focused one";
     EXPECT_EQ(ringPixels(retry), 0);
 
@@ -381,22 +385,47 @@ public:
 };
 
 // An error is announced when it appears, and again when a retry fails with the same words
-// (the alert shows afresh); the text stays.
+// (the alert shows afresh), whether the window saw the run in between or not; the text stays.
 TEST_F(View, ARetryFailingAgainIsAnnouncedAgain) {
-    ShowCounter alert;
-    view->errorAlert()->installEventFilter(&alert);
-    transaction.outcome = [] { throw installerError("不能写入“/Applications”"); };
-    model->startInstallation();
-    runToEnd();
-    EXPECT_EQ(alert.shows, 1) << "announced when it appears";
-    settle();
-    EXPECT_EQ(alert.shows, 1) << "once";
-    // The retry fails before the view refreshes: the view never sees the error cleared.
-    model->startInstallation();
-    runToEnd();
-    EXPECT_EQ(alert.shows, 2) << "the same error, from the retry, announced again";
-    EXPECT_EQ(view->errorText()->text().toStdString(), "不能写入“/Applications”");
-    EXPECT_TRUE(view->errorAlert()->isVisible());
+    struct Row {
+        const char* name;
+        bool failsAtOnce;  // the run fails inside startInstallation, before any refresh
+    };
+    const Row rows[] = {
+        {"the run fails on its own thread", false},
+        {"the run fails before the window refreshes (no home folder)", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        InstallerServices s = services();
+        if (row.failsAtOnce) {
+            s.homeDirectory = []() -> std::filesystem::path {
+                throw installerError("找不到个人文件夹");
+            };
+        }
+        transaction.outcome = [] { throw installerError("找不到个人文件夹"); };
+        auto failing = InstallerModel::create(std::move(s));
+        failing->userFolder.set(true);
+        QWidget frame;
+        auto* shownView = new InstallerView(
+            *failing, [](QSizeF) {}, builtInIcon(), &frame);
+        frame.show();
+        ShowCounter alert;
+        shownView->errorAlert()->installEventFilter(&alert);
+        auto run = [&] {
+            failing->startInstallation();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return !failing->installing.get(); }, 5000));
+            settle();
+        };
+        run();
+        EXPECT_EQ(alert.shows, 1) << "announced when it appears";
+        settle();
+        EXPECT_EQ(alert.shows, 1) << "once";
+        run();
+        EXPECT_EQ(alert.shows, 2) << "the same error, from the retry, announced again";
+        EXPECT_EQ(shownView->errorText()->text().toStdString(), "找不到个人文件夹");
+        EXPECT_TRUE(shownView->errorAlert()->isVisible());
+    }
 }
 
 // The icon the installer bundle names, with or without ".png", read without blocking; a
