@@ -1,6 +1,7 @@
 #include "ui/installer_view.h"
 
 #include <QAccessibleWidget>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QShortcut>
 #include <algorithm>
@@ -206,6 +207,22 @@ InstallerView::InstallerView(InstallerModel& model, SizeChanged sizeChanged, con
     refresh();
 }
 
+// Once the keyboard has reached the buttons, one of them keeps the focus: when the focused
+// one is hidden (a run starts, or ends in another state), the first button shown next takes
+// it, so that a keyboard or screen reader user is not left with nothing focused.
+void InstallerView::keepKeyboardFocus() {
+    QWidget* focused = QApplication::focusWidget();
+    if (!keyboardInUse_ || (focused != nullptr && focused->isVisible() && focused->isEnabled())) {
+        return;
+    }
+    for (QPushButton* b : {retry_, alternative_, launch_}) {
+        if (!b->isHidden() && b->isEnabled()) {
+            b->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+    }
+}
+
 void InstallerView::scheduleRefresh() {
     if (refreshPending_) {
         return;
@@ -248,6 +265,11 @@ void InstallerView::refresh() {
     }
     errorBox_->setVisible(failed);
 
+    // A button that had the keyboard focus may be hidden below: its successor takes it.
+    QWidget* focused = QApplication::focusWidget();
+    keyboardInUse_ =
+        keyboardInUse_ || focused == retry_ || focused == alternative_ || focused == launch_;
+
     // Hidden buttons are disabled too: nothing reaches them.
     const bool launchShown = installed;
     const bool retryShown = !installed && failed;
@@ -259,6 +281,7 @@ void InstallerView::refresh() {
     retry_->setEnabled(retryShown && !installing);
     alternative_->setVisible(alternativeShown);
     alternative_->setEnabled(alternativeShown && !installing);
+    keepKeyboardFocus();
 
     measureAndReport();
 }

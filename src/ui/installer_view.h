@@ -52,6 +52,7 @@ public:
 private:
     void scheduleRefresh();
     void refresh();
+    void keepKeyboardFocus();
     void measureAndReport();
     void pressDefault();
 
@@ -59,8 +60,9 @@ private:
     SizeChanged sizeChanged_;
     Subscription subscription_;
     Subscription runs_;
-    int runCount_ = 0;       // runs started
-    int announcedRun_ = -1;  // the run whose error the alert last announced
+    int runCount_ = 0;            // runs started
+    int announcedRun_ = -1;       // the run whose error the alert last announced
+    bool keyboardInUse_ = false;  // a button has had the keyboard focus
     bool refreshPending_ = false;
     QSizeF measured_;
     std::optional<QSizeF> reported_;
