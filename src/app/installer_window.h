@@ -11,6 +11,7 @@ namespace tessuro {
 class InstallerWindow : public QWidget {
 public:
     static constexpr int kInitialHeight = 320;
+    static constexpr int kTitleRowHeight = 30;
 
     explicit InstallerWindow(std::function<bool()> shouldClose);
 
@@ -20,6 +21,12 @@ public:
 
     // Centres the window on its screen's available area.
     void centerOnScreen();
+
+    // On a Wayland display where the toolkit draws no title bar (see InstallerApp), the
+    // window draws a row of its own: the title and a close button, which obeys the same
+    // refusal and is disabled with the close control; the window is moved by dragging the
+    // row. Made once, at the top of the window; nullptr where the window has a title bar.
+    QWidget* ownTitleRow();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -31,6 +38,8 @@ private:
     Qt::WindowFlags flagsWithClose(bool enabled) const;
 
     std::function<bool()> shouldClose_;
+    QWidget* titleRow_ = nullptr;
+    QWidget* titleRowClose_ = nullptr;
 };
 
 }  // namespace tessuro
