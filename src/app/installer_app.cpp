@@ -36,23 +36,23 @@ bool decorationChosenHere = false;
 // compositor ends the connection, and the process with it), and a minimised window cannot
 // be brought back. Where the session offers X11 too (XWayland), the window is an X11 window
 // that asks for neither, decorated by the compositor, as on an X11 desktop. On Wayland
-// itself (no X11, or an X11 display that cannot be reached) Qt draws no title bar: nothing
-// can maximise or minimise the window, and the compositor's close request still meets the
-// window's refusal. What the user set is kept.
+// itself (no X11, an X11 display that cannot be reached, or Wayland asked for by the user's
+// QT_QPA_PLATFORM, which is kept) Qt draws no title bar, and the window draws a row of its
+// own (InstallerWindow::ownTitleRow). A QT_WAYLAND_DISABLE_WINDOWDECORATION the user set is
+// kept too.
 int& chooseDisplayPlatform(int& argc) {
-    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
-        return argc;
-    }
-    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-                         qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
-    if (!wayland) {
-        return argc;
-    }
-    if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
+    const bool waylandSession =
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+        qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
+    const bool platformSet = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+    const bool waylandAskedFor =
+        qEnvironmentVariable("QT_QPA_PLATFORM").contains(QLatin1String("wayland"));
+    if (!platformSet && waylandSession && !qEnvironmentVariableIsEmpty("DISPLAY")) {
         qputenv("QT_QPA_PLATFORM", "xcb;wayland");
         platformChosenHere = true;
     }
-    if (!qEnvironmentVariableIsSet("QT_WAYLAND_DISABLE_WINDOWDECORATION")) {
+    if ((waylandSession || waylandAskedFor) &&
+        !qEnvironmentVariableIsSet("QT_WAYLAND_DISABLE_WINDOWDECORATION")) {
         qputenv("QT_WAYLAND_DISABLE_WINDOWDECORATION", "1");
         decorationChosenHere = true;
     }
