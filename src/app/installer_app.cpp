@@ -3,6 +3,11 @@
 #include <QAccessibleObject>
 #include <QTimer>
 #include <QtGlobal>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "app/display_platform.h"
 
 namespace tessuro {
 namespace {
@@ -30,29 +35,26 @@ QAccessibleInterface* accessibleApplication(const QString&, QObject* object) {
 bool platformChosenHere = false;
 bool decorationChosenHere = false;
 
-// Chooses how the window reaches the screen, before the QApplication reads it. On Wayland,
-// Qt draws the window's title bar itself, with minimise and maximise whatever the window's
-// flags: a maximise is answered by a size the fixed-size window does not take (a strict
-// compositor ends the connection, and the process with it), and a minimised window cannot
-// be brought back. Where the session offers X11 too (XWayland), the window is an X11 window
-// that asks for neither, decorated by the compositor, as on an X11 desktop. On Wayland
-// itself (no X11, an X11 display that cannot be reached, or Wayland asked for by the user's
-// QT_QPA_PLATFORM, which is kept) Qt draws no title bar, and the window draws a row of its
-// own (InstallerWindow::ownTitleRow). A QT_WAYLAND_DISABLE_WINDOWDECORATION the user set is
-// kept too.
+std::optional<std::string> environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+}
+
+// Chooses how the window reaches the screen (see chooseDisplay), before the QApplication
+// reads it.
 int& chooseDisplayPlatform(int& argc) {
-    const bool waylandSession =
-        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-        qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
-    const bool platformSet = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
-    const bool waylandAskedFor =
-        qEnvironmentVariable("QT_QPA_PLATFORM").contains(QLatin1String("wayland"));
-    if (!platformSet && waylandSession && !qEnvironmentVariableIsEmpty("DISPLAY")) {
-        qputenv("QT_QPA_PLATFORM", "xcb;wayland");
+    const DisplayChoice choice = chooseDisplay({
+        .waylandDisplay = environmentValue("WAYLAND_DISPLAY"),
+        .sessionType = environmentValue("XDG_SESSION_TYPE"),
+        .x11Display = environmentValue("DISPLAY"),
+        .platform = environmentValue("QT_QPA_PLATFORM"),
+        .decoration = environmentValue("QT_WAYLAND_DISABLE_WINDOWDECORATION"),
+    });
+    if (choice.platform) {
+        qputenv("QT_QPA_PLATFORM", QByteArray::fromStdString(*choice.platform));
         platformChosenHere = true;
     }
-    if ((waylandSession || waylandAskedFor) &&
-        !qEnvironmentVariableIsSet("QT_WAYLAND_DISABLE_WINDOWDECORATION")) {
+    if (choice.disableDecoration) {
         qputenv("QT_WAYLAND_DISABLE_WINDOWDECORATION", "1");
         decorationChosenHere = true;
     }
