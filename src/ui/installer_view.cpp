@@ -57,8 +57,9 @@ QString standardStyle() {
 QPushButton* button(const QString& title, QWidget* parent) {
     auto* b = new QPushButton(title, parent);
     // Tab reaches it and Space presses it; Return presses the view's default button
-    // wherever the focus is, through the view's own shortcut, never the focused one.
-    b->setFocusPolicy(Qt::StrongFocus);
+    // wherever the focus is, through the view's own shortcut, never the focused one. A click
+    // gives it no focus: the ring, and the focus kept through a run, are the keyboard's.
+    b->setFocusPolicy(Qt::TabFocus);
     b->setAutoDefault(false);
     b->setDefault(false);
     return b;

@@ -257,7 +257,7 @@ TEST_F(View, TheKeyboardReachesEveryShownButton) {
     QPushButton* retry = view->retryButton();
     QPushButton* alternative = view->alternativeButton();
     for (QPushButton* b : {retry, alternative}) {
-        EXPECT_EQ(b->focusPolicy(), Qt::StrongFocus) << b->text().toStdString();
+        EXPECT_EQ(b->focusPolicy(), Qt::TabFocus) << b->text().toStdString();
         EXPECT_FALSE(b->autoDefault()) << "Return never presses the focused button";
     }
     // The pixels of a button in the focus ring's colour.
@@ -302,21 +302,39 @@ TEST_F(View, TheKeyboardReachesEveryShownButton) {
     EXPECT_EQ(transaction.destinations().back(), home / "Applications/Tessuro.app");
 }
 
+// The pointer gives a button no focus: a click on "重试安装" retries, and after the retry
+// fails no button has the focus, so that no ring is drawn for one who never used the keyboard.
+TEST_F(View, APointerClickLeavesNoButtonFocused) {
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    transaction.outcome = [] { throw installerError("不能写入“/Applications”"); };
+    model->startInstallation();
+    runToEnd();
+    QTest::mouseClick(view->retryButton(), Qt::LeftButton);
+    EXPECT_EQ(QApplication::focusWidget(), nullptr) << "focused by the click";
+    runToEnd();
+    EXPECT_EQ(transaction.destinations().size(), 2u) << "the click retried";
+    EXPECT_FALSE(view->retryButton()->isHidden());
+    EXPECT_EQ(QApplication::focusWidget(), nullptr) << "focused after the failed retry";
+}
+
 // A hidden button is disabled, and its action does nothing even when it is pressed anyway
-// (through the accessibility interface, say): in every state.
+// (through the accessibility interface, say): in every state. Before any run, the hidden
+// "重试安装" is the one whose action the model would still take.
 TEST_F(View, HiddenButtonsDoNothing) {
     struct Row {
         const char* name;
         std::function<void()> reach;
+        std::size_t runs;  // runs started by then
     };
     transaction.outcome = [] {};
     const Row rows[] = {
-        {"before the run ends", [] {}},
-        {"installed into /Applications", [&] { runToEnd(); }},
+        {"before any run", [] {}, 0},
+        {"before the run ends", [&] { model->startInstallation(); }, 1},
+        {"installed into /Applications", [&] { runToEnd(); }, 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        model->startInstallation();
         row.reach();
         settle();
         for (QPushButton* b :
@@ -328,7 +346,7 @@ TEST_F(View, HiddenButtonsDoNothing) {
         }
         runToEnd();
         EXPECT_FALSE(model->userFolder.get());
-        EXPECT_EQ(transaction.destinations().size(), 1u);
+        EXPECT_EQ(transaction.destinations().size(), row.runs);
     }
     EXPECT_TRUE(opened.empty()) << "nothing launched by the hidden button";
 }
