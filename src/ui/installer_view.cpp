@@ -34,7 +34,7 @@ QLabel* plainLabel(const QFont& font, QWidget* parent) {
 QString prominentStyle() {
     return QStringLiteral(
                "QPushButton { background-color: %1; color: %2; border: 2px solid %1;"
-               " border-radius: 6px; padding: 3px 14px; }"
+               " border-radius: 6px; padding: 3px 14px; outline: none; }"
                "QPushButton:pressed { background-color: %3; border-color: %3; }"
                "QPushButton:focus { border-color: %4; }"
                "QPushButton:disabled { background-color: %5; border-color: %5; color: %6; }")
@@ -47,7 +47,7 @@ QString prominentStyle() {
 QString standardStyle() {
     return QStringLiteral(
                "QPushButton { background-color: %1; color: %2; border: 1px solid %3;"
-               " border-radius: 5px; padding: 3px 10px; }"
+               " border-radius: 5px; padding: 3px 10px; outline: none; }"
                "QPushButton:pressed { background-color: %4; }"
                "QPushButton:focus { border: 2px solid %5; padding: 2px 9px; }")
         .arg(kButtonFace.name(), kText.name(), kButtonBorder.name(), kButtonFacePressed.name(),

@@ -289,6 +289,17 @@ TEST_F(View, TheKeyboardReachesEveryShownButton) {
 
     EXPECT_GT(ringPixels(alternative), 2 * alternative->width()) << "round the focused one";
     EXPECT_EQ(ringPixels(retry), 0);
+    // The ring alone marks the focus: no tinted box of the style's own inside it, on the
+    // white face where the title's grey glyphs are all there is.
+    const QImage face = alternative->grab().toImage();
+    int tinted = 0;
+    for (int y = 3; y < face.height() - 3; ++y) {
+        for (int x = 3; x < face.width() - 3; ++x) {
+            const QColor c = face.pixelColor(x, y);
+            tinted += c.blue() - c.red() > 8;
+        }
+    }
+    EXPECT_EQ(tinted, 0) << "a focus box drawn inside the ring";
 
     QTest::keyClick(alternative, Qt::Key_Return);
     runToEnd();
