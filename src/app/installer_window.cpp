@@ -154,6 +154,19 @@ void InstallerWindow::changeEvent(QEvent* event) {
     }
 }
 
+void InstallerWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (minimumSize() == maximumSize() && size() != minimumSize() && !sizeRestorePending_) {
+        sizeRestorePending_ = true;
+        QTimer::singleShot(0, this, [this] {
+            sizeRestorePending_ = false;
+            if (minimumSize() == maximumSize() && size() != minimumSize()) {
+                resize(minimumSize());
+            }
+        });
+    }
+}
+
 void InstallerWindow::closeEvent(QCloseEvent* event) {
     if (shouldClose_ && !shouldClose_()) {
         event->ignore();

@@ -33,12 +33,17 @@ protected:
     // The window offers no minimise or maximise, but a window manager may allow them
     // anyway: such a change is undone at once.
     void changeEvent(QEvent* event) override;
+    // A window manager may also give the window a size it did not ask for (weston's, for
+    // X11 windows, maximises on a double click on the title bar and keeps the size after
+    // the maximise is undone): the window asks for its own size again.
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     Qt::WindowFlags flagsWithClose(bool enabled) const;
 
     std::function<bool()> shouldClose_;
     QWidget* titleRow_ = nullptr;
+    bool sizeRestorePending_ = false;
     QWidget* titleRowClose_ = nullptr;
 };
 
