@@ -8,14 +8,16 @@ DisplayChoice chooseDisplay(const DisplayEnvironment& environment) {
     };
     const bool waylandSession =
         nonEmpty(environment.waylandDisplay) || environment.sessionType == "wayland";
-    const bool waylandAskedFor = environment.platform.has_value() &&
-                                 environment.platform->find("wayland") != std::string::npos;
+    // Set empty, either variable is as good as unset to Qt: it is to the choice too.
+    const bool platformSet = nonEmpty(environment.platform);
+    const bool waylandAskedFor =
+        platformSet && environment.platform->find("wayland") != std::string::npos;
     DisplayChoice choice;
-    if (!environment.platform.has_value() && waylandSession && nonEmpty(environment.x11Display)) {
+    if (!platformSet && waylandSession && nonEmpty(environment.x11Display)) {
         choice.platform = "xcb;wayland";
     }
     choice.disableDecoration =
-        (waylandSession || waylandAskedFor) && !environment.decoration.has_value();
+        (waylandSession || waylandAskedFor) && !nonEmpty(environment.decoration);
     return choice;
 }
 

@@ -51,6 +51,14 @@ TEST(DisplayPlatform, XWaylandWhereOfferedAndNeverQtsTitleBarOnWayland) {
          {V("wayland-0"), V("wayland"), unset, unset, V("0")},
          unset,
          false},
+        {"an empty QT_QPA_PLATFORM is no choice of the user's",
+         {V("wayland-0"), V("wayland"), V(":0"), V(""), unset},
+         V("xcb;wayland"),
+         true},
+        {"an empty decoration setting is no choice of the user's",
+         {V("wayland-0"), V("wayland"), unset, unset, V("")},
+         unset,
+         true},
         {"sudo's environment: DISPLAY alone", {unset, unset, V(":0"), unset, unset}, unset, false},
     };
     for (const Row& row : rows) {
