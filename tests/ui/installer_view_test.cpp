@@ -123,6 +123,7 @@ TEST_F(View, AFailureOffersRetryAndTheAlternativeOnce) {
     QTest::mouseClick(view->alternativeButton(), Qt::LeftButton);
     EXPECT_TRUE(model->userFolder.get());
     runToEnd();
+    ASSERT_EQ(transaction.destinations().size(), 3u) << "the click started a run";
     EXPECT_EQ(transaction.destinations()[2], home / "Applications/Tessuro.app");
     EXPECT_EQ(shown(),
               (Shown{"icon", "title 安装Tessuro", "error 同名位置不是Tessuro，未替换原文件",
