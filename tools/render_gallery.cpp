@@ -1,6 +1,7 @@
 // render-gallery: draws the installer window's content in each state of the installation
 // and saves one PNG per state into the folder given, for the README; each picture is taken
-// once the model and the view have reached the state, never after a fixed time. It shows
+// once the model and the view have reached the state, never after a fixed time; the last two
+// show the focus ring round each kind of button. It shows
 // the icon the installer bundle carries. With --scale 2 it draws at twice the resolution,
 // as on a high-density screen. With --icon it draws that icon instead.
 //
@@ -40,6 +41,8 @@ struct Scenario {
     enum class Launch { None, Pending, Failed } launch = Launch::None;
     bool holdRun = false;  // stop while the run is in progress
     bool start = true;
+    // The button that has the keyboard focus, drawn with the focus ring.
+    QPushButton* (InstallerView::*focus)() const = nullptr;
 };
 
 // Runs the event loop until `reached` holds, then until nothing is left to do: the view
@@ -93,7 +96,8 @@ bool render(const Scenario& scenario, const QString& folder, const std::filesyst
     auto model = InstallerModel::create(std::move(services));
 
     QWidget window;
-    window.setAttribute(Qt::WA_DontShowOnScreen);
+    // A window that takes the focus is one that is shown (on the offscreen platform, unseen).
+    window.setAttribute(Qt::WA_DontShowOnScreen, scenario.focus == nullptr);
     auto* layout = new QVBoxLayout(&window);
     layout->setContentsMargins(0, 0, 0, 0);
     QSizeF size;
@@ -127,6 +131,16 @@ bool render(const Scenario& scenario, const QString& folder, const std::filesyst
     }
     window.setFixedSize(static_cast<int>(size.width()), static_cast<int>(size.height()));
     waitFor([&] { return view->size() == window.size(); });
+    if (scenario.focus != nullptr) {
+        QPushButton* focused = (view->*scenario.focus)();
+        window.activateWindow();
+        focused->setFocus(Qt::TabFocusReason);
+        if (!waitFor([&] { return focused->hasFocus(); })) {
+            std::fprintf(stderr, "%s: the button did not take the focus\n", scenario.file);
+            release = true;
+            return false;
+        }
+    }
     QPixmap picture = window.grab();
     release = true;
     waitFor([&] { return !model->installing.get(); });
@@ -186,6 +200,12 @@ int main(int argc, char** argv) {
         {.file = "launching.png", .launch = Scenario::Launch::Pending},
         {.file = "launch-failed.png", .launch = Scenario::Launch::Failed},
         {.file = "long-error.png", .failure = longError},
+        {.file = "focus-retry.png",
+         .failure = "无法写入文件夹“/Applications”：没有访问权限",
+         .focus = &InstallerView::retryButton},
+        {.file = "focus-alternative.png",
+         .failure = "无法写入文件夹“/Applications”：没有访问权限",
+         .focus = &InstallerView::alternativeButton},
     };
     for (const Scenario& scenario : scenarios) {
         if (!render(scenario, folder, bundle)) {

@@ -29,7 +29,7 @@ InstallerDelegate::~InstallerDelegate() {
 
 void InstallerDelegate::applicationDidFinishLaunching() {
     window_ = std::make_unique<InstallerWindow>([this] { return windowShouldClose(); });
-    window_->setWindowTitle(QStringLiteral("安装Tessuro"));
+    window_->setWindowTitle(QString::fromUtf8(kInstallerTitle));
     window_->setAttribute(Qt::WA_DeleteOnClose, false);  // closing hides, the delegate owns it
     auto* layout = new QVBoxLayout(window_.get());
     layout->setContentsMargins(0, 0, 0, 0);
@@ -38,13 +38,20 @@ void InstallerDelegate::applicationDidFinishLaunching() {
     QPointer<QWidget> sizedWindow(window_.get());
     const QPixmap icon = installerIcon(model_->installerBundle());
     window_->setWindowIcon(icon);
+    QWidget* titleRow = window_->ownTitleRow();
+    const QSizeF chrome(0, titleRow != nullptr ? titleRow->height() : 0);
+    if (titleRow != nullptr) {
+        layout->setSpacing(0);
+        layout->addWidget(titleRow);
+    }
     view_ = new InstallerView(
-        *model_, [sizedWindow](QSizeF size) { scheduleWindowSizing(sizedWindow, size); }, icon,
-        window_.get());
+        *model_,
+        [sizedWindow, chrome](QSizeF size) { scheduleWindowSizing(sizedWindow, size + chrome); },
+        icon, window_.get());
     layout->addWidget(view_);
     // Shown at its content's size from the start, and centred by it: the window manager
     // places it once, and no resize follows right upon the placement.
-    applyWindowSizing(window_.get(), view_->measuredSize());
+    applyWindowSizing(window_.get(), view_->measuredSize() + chrome);
     window_->centerOnScreen();
 
     QPointer<InstallerWindow> weakWindow(window_.get());

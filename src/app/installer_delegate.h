@@ -12,6 +12,9 @@ class QSessionManager;
 
 namespace tessuro {
 
+// The window's title, and the name a screen reader gives the application.
+inline constexpr const char* kInstallerTitle = "安装Tessuro";
+
 // Owns the model, the window and the subscription that keeps the window's close control
 // in step with `installing`. Every quit request (QCoreApplication::quit, the last window
 // closing, a signal, a session logout) reaches applicationShouldTerminate(); while an

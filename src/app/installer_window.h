@@ -11,6 +11,7 @@ namespace tessuro {
 class InstallerWindow : public QWidget {
 public:
     static constexpr int kInitialHeight = 320;
+    static constexpr int kTitleRowHeight = 30;
 
     explicit InstallerWindow(std::function<bool()> shouldClose);
 
@@ -21,16 +22,29 @@ public:
     // Centres the window on its screen's available area.
     void centerOnScreen();
 
+    // On a Wayland display where the toolkit draws no title bar (see InstallerApp), the
+    // window draws a row of its own: the title and a close button, which obeys the same
+    // refusal and is disabled with the close control; the window is moved by dragging the
+    // row. Made once, at the top of the window; nullptr where the window has a title bar.
+    QWidget* ownTitleRow();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     // The window offers no minimise or maximise, but a window manager may allow them
     // anyway: such a change is undone at once.
     void changeEvent(QEvent* event) override;
+    // A window manager may also give the window a size it did not ask for (weston's, for
+    // X11 windows, maximises on a double click on the title bar and keeps the size after
+    // the maximise is undone): the window asks for its own size again.
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     Qt::WindowFlags flagsWithClose(bool enabled) const;
 
     std::function<bool()> shouldClose_;
+    QWidget* titleRow_ = nullptr;
+    bool sizeRestorePending_ = false;
+    QWidget* titleRowClose_ = nullptr;
 };
 
 }  // namespace tessuro

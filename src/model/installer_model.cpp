@@ -43,6 +43,18 @@ void InstallerModel::startInstallation() {
         Qt::QueuedConnection);
 }
 
+bool InstallerModel::userFolderOffered() const {
+    return !installing.get() && !installed.get() && !error.get().empty() && !userFolder.get();
+}
+
+void InstallerModel::installInUserFolderInstead() {
+    if (!userFolderOffered()) {
+        return;
+    }
+    userFolder.set(true);
+    startInstallation();
+}
+
 void InstallerModel::launchInstalledApp() {
     if (!installed.get() || launching.get() || !installedBundle_) {
         return;

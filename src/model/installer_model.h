@@ -43,6 +43,11 @@ public:
     // check is made; the outcome arrives through the published fields.
     void startInstallation();
 
+    // Switches to <home>/Applications and starts a run there: only while it is offered, after
+    // a failed run into /Applications that nothing has followed yet. Otherwise does nothing.
+    void installInUserFolderInstead();
+    bool userFolderOffered() const;
+
     // Opens the installed application (the bundle the run checked and put in place, wherever
     // its path leads by now), unless nothing is installed yet or an opening is pending;
     // quits the installer once it has started, or shows why it did not.

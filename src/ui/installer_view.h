@@ -44,6 +44,7 @@ public:
     QLabel* statusLabel() const { return status_; }
     Spinner* spinner() const { return spinner_; }
     WrappedText* errorText() const { return error_; }
+    AlertBox* errorAlert() const { return errorBox_; }
     QPushButton* retryButton() const { return retry_; }
     QPushButton* alternativeButton() const { return alternative_; }
     QPushButton* launchButton() const { return launch_; }
@@ -51,12 +52,17 @@ public:
 private:
     void scheduleRefresh();
     void refresh();
+    void keepKeyboardFocus();
     void measureAndReport();
     void pressDefault();
 
     InstallerModel& model_;
     SizeChanged sizeChanged_;
     Subscription subscription_;
+    Subscription runs_;
+    int runCount_ = 0;            // runs started
+    int announcedRun_ = -1;       // the run whose error the alert last announced
+    bool keyboardInUse_ = false;  // a button has had the keyboard focus
     bool refreshPending_ = false;
     QSizeF measured_;
     std::optional<QSizeF> reported_;
@@ -67,6 +73,7 @@ private:
     QLabel* title_;
     QLabel* status_;
     Spinner* spinner_;
+    AlertBox* errorBox_;
     WrappedText* error_;
     QPushButton* retry_;
     QPushButton* alternative_;

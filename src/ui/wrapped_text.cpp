@@ -41,6 +41,7 @@ WrappedText::WrappedText(int wrapWidth, QWidget* parent) : QWidget(parent), wrap
 
 void WrappedText::setText(const QString& text) {
     text_ = text;
+    setAccessibleName(text);  // what a screen reader reads: the whole text
     relayout();
     update();
 }

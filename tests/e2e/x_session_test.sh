@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
-# The installer in a real X session (Xvfb with openbox), driven with xdotool as a user would:
-# as an unprivileged user whose /Applications is not writable and whose ~/Applications holds
-# an older signed copy, the first run fails; a click on "改为安装到我的应用程序" replaces the
-# older copy with the payload and leaves nothing beside it; Return ("立即启动") starts the
-# installed app and the installer ends (as it does when the window is closed after a
-# failure). Meanwhile the X server is asked for the window's position and size after every
-# change it reports, and every 2 ms: the window must never move, not by one pixel, through
-# all its resizes. The window asks for neither minimise nor maximise (openbox, which ignores
-# that request, draws both buttons all the same; the fixed size keeps maximise off), and a
+# The installer in a real X session (Xvfb with openbox), driven with xdotool as a user would,
+# and read over the accessibility bus as a screen reader reads it (pyatspi, on a session bus
+# of the session's own): as an unprivileged user whose /Applications is not writable and
+# whose ~/Applications holds an older signed copy, the first run fails, and the error is
+# announced as an alert. Only the keyboard is used from then on: Tab and Shift+Tab move
+# through the shown buttons in reading order, a black ring round the focused one (read from
+# the screen's pixels); Return, with the focus on "改为安装到我的应用程序", retries (into
+# /Applications, which fails again at once, and is announced again); Space on
+# "改为安装到我的应用程序" replaces the older copy with the payload and leaves nothing beside
+# it; Return ("立即启动") starts the installed app and the installer ends (as it does when
+# the window is closed after a failure). The screen reader's tree is compared in the failed,
+# installing and installed states: roles, names, the error's text, nothing hidden.
+# Meanwhile the X server is asked for the window's position and size after every change it
+# reports, and every 2 ms: the window must never move, not by one pixel, through all its
+# resizes. The window asks for neither minimise nor maximise (openbox, which ignores that
+# request, draws both buttons all the same; the fixed size keeps maximise off), and a
 # minimise carried out by the window manager is undone. Every step waits for the state it
 # needs. Skipped (exit 77, with the reason) where the tools are missing.
 #   x_session_test.sh BUILD_FOLDER [SCREENSHOT_FOLDER]   (the folder is made if missing)
@@ -18,12 +25,16 @@ probe=$build/tests/x_window
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 title="安装Tessuro"
 
-for tool in Xvfb openbox xdotool xprop; do
+for tool in Xvfb openbox xdotool xprop dbus-daemon dbus-send /usr/bin/python3 /usr/libexec/at-spi-bus-launcher; do
   if ! command -v "$tool" > /dev/null; then
     echo "SKIPPED: $tool is not installed (scripts/bootstrap.sh installs it)"
     exit 77
   fi
 done
+if ! /usr/bin/python3 -c 'import pyatspi' 2> /dev/null; then
+  echo "SKIPPED: python3-pyatspi is not installed (scripts/bootstrap.sh installs it)"
+  exit 77
+fi
 if [ "$(id -u)" -ne 0 ]; then
   echo "SKIPPED: needs root for the sandbox"
   exit 77
@@ -38,7 +49,7 @@ cleanup() {
 }
 trap cleanup EXIT
 chmod 755 "$work"
-mkdir -p "$work/Applications" "$work/home/Applications"
+mkdir -p "$work/Applications" "$work/home/Applications" "$work/run"
 cp -a "$build/Tessuro Installer.app" "$work/Tessuro Installer.app"
 payload="$work/Tessuro Installer.app/Contents/Resources/Payload/Tessuro.app"
 installed=$work/home/Applications/Tessuro.app
@@ -47,8 +58,16 @@ cp -a "$payload" "$installed"
 perl -0pi -e 's{(<key>CFBundleVersion</key>\s*<string>)[^<]*}{${1}6}' "$installed/Contents/Info.plist"
 "$build/tools/tessuro-codesign" sign --key "$build/development-identity/leaf-key.pem" \
   --certs "$build/development-identity/chain.pem" "$installed" > /dev/null
+# A large file in the payload, so that the install lasts long enough to be read in its
+# installing state; signed in by the development identity.
+head -c 200M /dev/urandom > "$payload/Contents/Resources/large.bin"
+"$build/tools/tessuro-codesign" sign --key "$build/development-identity/leaf-key.pem" \
+  --certs "$build/development-identity/chain.pem" "$payload" > /dev/null
 chmod -R a+rX "$work"
-chown -R nobody "$work/home"
+# The desktop user owns the home and the session's runtime folder (the buses' sockets).
+touch "$work/events"
+chown -R nobody "$work/home" "$work/run" "$work/events"
+chmod 700 "$work/run"
 
 # wait_for COMMAND [STATE]: polls until COMMAND succeeds; fails after a minute, naming the
 # state it waited for.
@@ -94,10 +113,34 @@ pids+=($!)
 # before would be placed twice.
 wait_for 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' "openbox" || session_failed
 
+# The desktop user's session bus, on which the accessibility bus is found, switched on as a
+# screen reader switches it on; the screen reader's side runs as that user too.
+as_user() {
+  setpriv --reuid=nobody --regid=nogroup --clear-groups -- \
+    env HOME="$work/home" XDG_RUNTIME_DIR="$work/run" "$@"
+}
+DBUS_SESSION_BUS_ADDRESS=$(as_user dbus-daemon --session --fork --print-address=1 \
+  --print-pid=3 --address="unix:dir=$work/run" 3> "$work/bus.pid" | head -n1)
+export DBUS_SESSION_BUS_ADDRESS
+pids+=("$(cat "$work/bus.pid")")
+as_user dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus \
+  org.freedesktop.DBus.Properties.Set string:org.a11y.Status string:IsEnabled \
+  variant:boolean:true > /dev/null
+# Debian's own Python, which has pyatspi (not one that PATH may find first).
+a11y() { as_user /usr/bin/python3 "$here/a11y_probe.py" "$@"; }
+# Every alert a screen reader hears of, one line each.
+a11y listen "$work/events" &
+pids+=($!)
+wait_for 'grep -q listening "$work/events"' "the screen reader's side to listen"
+alerts() { grep -c "^alert " "$work/events" || true; }
+# The focused button's ring: the share of its outline in the ring's colour, from the screen.
+ring() { "$probe" edge $(a11y extents "$1") '#000000' 2> /dev/null; }
+
 # Starts the installer and waits for its run to fail at once (/Applications is not writable
 # for nobody): the window grows to the error and the two buttons.
 start_failing() {
   "$here/sandbox.sh" --user nobody --home "$work/home" "$work/Applications" \
+    env XDG_RUNTIME_DIR="$work/run" \
     "$work/Tessuro Installer.app/Contents/MacOS/Tessuro Installer" >> "$work/installer.log" 2>&1 &
   installer=$!
   pids+=($installer)
@@ -131,11 +174,51 @@ xdotool windowminimize "$win" 2> /dev/null || true
 wait_for '[ "$(unmaps)" -gt "$before" ]'
 wait_for viewable
 
-# "改为安装到我的应用程序": centred, below "重试安装" in the window of one error line.
-xdotool mousemove --window "$win" 200 $(($(height) - 42)) click 1
+# The screen reader's view of the failure, which it heard of as an alert; the window has the
+# focus, and no button yet.
+retry=重试安装 alternative=改为安装到我的应用程序
+denied='无法写入文件夹“/Applications”：没有访问权限'
+a11y expect failed "$denied" > "$work/tree-failed" || { cat "$work/tree-failed"; exit 1; }
+wait_for '[ "$(alerts)" -ge 2 ]' "the error to be announced (once for each failed window)"
+grep -qxF "alert $denied" "$work/events" || { echo "announced:"; cat "$work/events"; exit 1; }
+wait_for '[ "$(xdotool getactivewindow)" = "$win" ]' "the window to have the focus"
+# focus_after KEY NAME: KEY moves the focus to the button NAME, ringed, the other not.
+focus_after() {
+  local key=$1 to=$2 other=$retry
+  [ "$to" != "$retry" ] || other=$alternative
+  xdotool key "$key"
+  wait_for '[ "$(a11y focused)" = "$to" ]' "$key to move the focus to $to"
+  wait_for '[ "$(ring "$to")" -ge 90 ]' "the focus ring round $to"
+  [ "$(ring "$other")" -eq 0 ] || { echo "a focus ring round $other too, after $key"; exit 1; }
+}
+focus_after Tab "$retry"
+focus_after Tab "$alternative"
+shot 2-focus-ring
+focus_after Tab "$retry"
+focus_after shift+Tab "$alternative"
+# Return presses "重试安装" with the focus on the alternative: the retry fails at once, the
+# error is announced again, and the focus comes back to the first button.
+before=$(alerts)
+xdotool key Return
+wait_for '[ "$(alerts)" -gt "$before" ]' "the failed retry to be announced"
+a11y expect failed "$denied" > /dev/null
+wait_for '[ "$(a11y focused)" = "$retry" ]' "the focus back on $retry after the retry"
+# Space presses the focused button: "改为安装到我的应用程序".
+# The screen reader's side reads the window from before the key, so as not to miss a short
+# install.
+focus_after Tab "$alternative"
+a11y expect installing > "$work/tree-installing" &
+reader=$!
+xdotool key space
+wait "$reader" || { cat "$work/tree-installing"; exit 1; }
 wait_for 'diff -r --no-dereference "$payload" "$installed" > /dev/null 2>&1' \
   "the older copy in ~/Applications to be replaced by the payload"
-shot 2-installed
+a11y expect installed > "$work/tree-installed" || { cat "$work/tree-installed"; exit 1; }
+for state in failed installing installed; do
+  echo "the screen reader's tree, $state:"
+  sed 's/^/  /' "$work/tree-$state"
+done
+shot 3-installed
 [ ! -e "$work/Applications/Tessuro.app" ] || { echo "installed into the unwritable /Applications?"; exit 1; }
 
 # The window's last size is in (back to the status row's height); it goes with Return.
@@ -146,7 +229,7 @@ kill "$watcher"
 xdotool windowactivate --sync "$win" > /dev/null 2>&1 || true
 wait_for '{ xdotool key --window "$win" Return 2> /dev/null || true; } && ! kill -0 $installer 2> /dev/null'
 wait_for 'pgrep -u nobody -f "^$installed/Contents/MacOS/Tessuro" > /dev/null'
-[ -z "$shots" ] || { wait_for 'viewable Tessuro' && shot 3-launched Tessuro; }
+[ -z "$shots" ] || { wait_for 'viewable Tessuro' && shot 4-launched Tessuro; }
 left=$(ls -A "$work/home/Applications")
 [ "$left" = Tessuro.app ] || { echo "left beside the installed copy: $left"; exit 1; }
 
@@ -157,4 +240,5 @@ positions=$(grep -v unmapped "$work/geometry" | awk '{print $2}' | sort -u)
 sizes=$(grep -v unmapped "$work/geometry" | awk '{print $3}' | sort -u | wc -l)
 [ "$(echo "$positions" | wc -l)" -eq 1 ] || { echo "the window moved: $positions"; exit 1; }
 [ "$sizes" -ge 2 ] || { echo "expected at least two sizes, saw $sizes"; exit 1; }
-echo "x session: failed into /Applications, upgraded ~/Applications, launched; the window stayed at $positions"
+echo "x session: failed into /Applications (announced, and again after a retry by Return)," \
+  "upgraded ~/Applications by Tab and Space, launched by Return; the window stayed at $positions"

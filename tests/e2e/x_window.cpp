@@ -4,9 +4,14 @@
 //   x_window watch TITLE SECONDS   every 2 ms, the absolute position and size of the window's
 //                                  client area, one line per change ("unmapped" when hidden)
 //   x_window shot FILE [TITLE]     a PNG of the screen, or of the window with its frame
+//   x_window edge X Y W H COLOUR   the share (in percent) of the straight parts of the outline
+//                                  of that rectangle of the screen drawn in COLOUR (#RRGGBB):
+//                                  a ring drawn round a control, whatever its rounded corners
 
 // Qt first: Xlib defines names (Bool, Status) that Qt's headers refuse to follow.
+#include <QColor>
 #include <QGuiApplication>
+#include <QImage>
 #include <QPixmap>
 #include <QScreen>
 
@@ -146,13 +151,44 @@ int shot(int argc, char** argv, Display* display) {
     return picture.save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
 }
 
+int edge(int argc, char** argv) {
+    QGuiApplication app(argc, argv);
+    const int x = std::atoi(argv[2]), y = std::atoi(argv[3]);
+    const int width = std::atoi(argv[4]), height = std::atoi(argv[5]);
+    const QColor colour = QColor::fromString(QLatin1String(argv[6]));
+    const int corner = 8;  // the rounded corners are left out
+    if (!colour.isValid() || width <= 2 * corner || height <= 2 * corner) {
+        std::fprintf(stderr, "no rectangle, or no colour\n");
+        return 2;
+    }
+    const QImage image =
+        QGuiApplication::primaryScreen()->grabWindow(0, x, y, width, height).toImage();
+    int total = 0, matching = 0;
+    auto look = [&](int px, int py) {
+        ++total;
+        matching += image.pixelColor(px, py).rgb() == colour.rgb();
+    };
+    for (int px = corner; px < image.width() - corner; ++px) {
+        look(px, 0);
+        look(px, image.height() - 1);
+    }
+    for (int py = corner; py < image.height() - corner; ++py) {
+        look(0, py);
+        look(image.width() - 1, py);
+    }
+    std::printf("%d\n", total == 0 ? 0 : 100 * matching / total);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::unique_ptr<Display, int (*)(Display*)> connection(XOpenDisplay(nullptr), XCloseDisplay);
     Display* display = connection.get();
     if (display == nullptr || argc < 3) {
-        std::fprintf(stderr, "usage: x_window watch TITLE SECONDS | shot FILE [TITLE]\n");
+        std::fprintf(stderr,
+                     "usage: x_window watch TITLE SECONDS | shot FILE [TITLE] |"
+                     " edge X Y W H COLOUR\n");
         return 2;
     }
     XSetErrorHandler(ignoreErrors);
@@ -162,6 +198,9 @@ int main(int argc, char** argv) {
     }
     if (command == "shot") {
         return shot(argc, argv, display);
+    }
+    if (command == "edge" && argc == 7) {
+        return edge(argc, argv);
     }
     return 2;
 }

@@ -55,5 +55,55 @@ TEST_F(Model, TheLaunchAfterAFailedOneQuitsTheInstaller) {
     EXPECT_FALSE(model->launching.get());
 }
 
+// The switch to ~/Applications acts only where the window offers it: after a failure into
+// /Applications. Anywhere else (a hidden button pressed through the accessibility interface,
+// say) it changes nothing, so that a later launch still opens what was installed.
+TEST_F(Model, TheUserFolderIsTakenOnlyWhereItIsOffered) {
+    struct Row {
+        const char* name;
+        int runs;          // runs ended before the switch is asked for
+        bool fail;         // they fail
+        bool retrying;     // a retry is still going when the switch is asked for
+        bool alreadyUser;  // the runs went to ~/Applications already
+        bool offered;
+    };
+    const Row rows[] = {
+        {"before any run", 0, false, false, false, false},
+        {"after a failure into /Applications", 1, true, false, false, true},
+        {"after a success into /Applications", 1, false, false, false, false},
+        {"while a retry runs", 1, true, true, false, false},
+        {"after a failure into ~/Applications", 1, true, false, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto model = makeModel();
+        model->userFolder.set(row.alreadyUser);
+        transaction.outcome = [fail = row.fail] {
+            if (fail) {
+                throw installerError("不能写入");
+            }
+        };
+        for (int i = 0; i < row.runs; ++i) {
+            runToEnd(*model);
+        }
+        if (row.retrying) {
+            transaction.holdUntilReleased = true;
+            model->startInstallation();
+        }
+        const std::size_t before = transaction.destinations().size();
+        EXPECT_EQ(model->userFolderOffered(), row.offered);
+        model->installInUserFolderInstead();
+        EXPECT_EQ(model->userFolder.get(), row.offered || row.alreadyUser);
+        transaction.release();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !model->installing.get(); }, 5000));
+        if (row.offered) {
+            EXPECT_EQ(transaction.destinations().size(), before + 1);
+            EXPECT_EQ(transaction.destinations().back(), home / "Applications/Tessuro.app");
+        } else if (!row.retrying) {
+            EXPECT_EQ(transaction.destinations().size(), before) << "no run started";
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tessuro
