@@ -119,7 +119,7 @@ QWidget* InstallerWindow::ownTitleRow() {
     close->setAccessibleName(QCoreApplication::translate("InstallerWindow", "关闭"));
     close->setFixedSize(24, 24);
     close->setAutoDefault(false);
-    close->setFocusPolicy(Qt::StrongFocus);
+    close->setFocusPolicy(Qt::TabFocus);
     close->setStyleSheet(QStringLiteral(
         "QPushButton { border: 1px solid transparent; border-radius: 12px; font-size: 16px;"
         " color: #1D1D1F; background: transparent; }"
