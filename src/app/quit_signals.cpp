@@ -13,6 +13,10 @@ namespace {
 
 int signalPipeWriteEnd = -1;
 
+// The requests to end that come as signals: a kill's default, Ctrl+C, and the hang-up of the
+// terminal the installer was started from.
+constexpr int kQuitSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
 void onSignal(int) {
     int saved = errno;
     char byte = 1;
@@ -35,13 +39,15 @@ QuitSignals::QuitSignals() {
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
+    for (int signal : kQuitSignals) {
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 QuitSignals::~QuitSignals() {
-    ::signal(SIGTERM, SIG_DFL);
-    ::signal(SIGINT, SIG_DFL);
+    for (int signal : kQuitSignals) {
+        ::signal(signal, SIG_DFL);
+    }
     signalPipeWriteEnd = -1;
     notifier_.reset();
     for (int fd : pipe_) {

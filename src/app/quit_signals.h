@@ -7,7 +7,7 @@ class QSocketNotifier;
 
 namespace tessuro {
 
-// Turns SIGTERM and SIGINT into QCoreApplication::quit(), the path every quit request
+// Turns SIGTERM, SIGINT and SIGHUP into QCoreApplication::quit(), the path every quit request
 // takes, through a self-pipe: the handler only writes a byte, the event loop does the rest.
 class QuitSignals : public QObject {
 public:

@@ -93,7 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(QuitRoute{"Quit", [](InstallerDelegate&) { QCoreApplication::quit(); }},
                       QuitRoute{"Close", [](InstallerDelegate& d) { d.window()->close(); }},
                       QuitRoute{"Sigterm", [](InstallerDelegate&) { ::kill(::getpid(), SIGTERM); }},
-                      QuitRoute{"Sigint", [](InstallerDelegate&) { ::kill(::getpid(), SIGINT); }}),
+                      QuitRoute{"Sigint", [](InstallerDelegate&) { ::kill(::getpid(), SIGINT); }},
+                      QuitRoute{"Sighup", [](InstallerDelegate&) { ::kill(::getpid(), SIGHUP); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
