@@ -13,7 +13,8 @@
 namespace tessuro {
 
 InstallerDelegate::InstallerDelegate(InstallerServices services)
-    : model_(InstallerModel::create(std::move(services))) {
+    : model_(InstallerModel::create(std::move(services))),
+      inhibitor_(std::make_unique<SleepInhibitor>(*model_)) {
     if (QCoreApplication* app = QCoreApplication::instance()) {
         app->installEventFilter(this);
     }

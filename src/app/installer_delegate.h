@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/installer_window.h"
+#include "app/sleep_inhibitor.h"
 #include "model/installer_model.h"
 #include "ui/installer_view.h"
 
@@ -44,6 +45,8 @@ private:
     std::unique_ptr<InstallerWindow> window_;
     InstallerView* view_ = nullptr;  // owned by the window
     Subscription subscription_;
+    // Shutdown, reboot and sleep wait while an install runs.
+    std::unique_ptr<SleepInhibitor> inhibitor_;
 };
 
 }  // namespace tessuro
