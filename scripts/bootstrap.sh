@@ -10,7 +10,7 @@ packages=(
   qt6-base-dev qcoro-qt6-dev libplist-dev libssl-dev
   googletest libgtest-dev libgmock-dev clang-format git
   fonts-noto-cjk xvfb openbox xdotool x11-utils libx11-dev
-  dbus at-spi2-core python3 python3-pyatspi python3-dbusmock
+  dbus at-spi2-core python3 python3-pyatspi python3-dbusmock desktop-file-utils libglib2.0-bin
   weston xwayland qt6-wayland imagemagick
 )
 

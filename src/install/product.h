@@ -20,4 +20,7 @@ inline constexpr std::string_view payloadRequirementText = TESSURO_REQUIREMENT;
 // Name of the application bundle the installer puts in place.
 inline constexpr std::string_view payloadBundleName = "Tessuro.app";
 
+// The application's name in the desktop's menus and search.
+inline constexpr std::string_view payloadDisplayName = "Tessuro";
+
 }  // namespace tessuro

@@ -4,7 +4,9 @@
 
 #include "install/installer_transaction.h"
 #include "install/payload_validation.h"
+#include "install/product.h"
 #include "platform/bundle.h"
+#include "platform/desktop_entry.h"
 #include "platform/desktop_user.h"
 
 namespace tessuro {
@@ -26,7 +28,17 @@ InstallerServices systemServices(const std::vector<std::string>& extraAnchorsPem
                 if (inUserFolder) {
                     asUser.emplace(desktopUser());
                 }
-                return InstallerTransaction::install(source, destination, verify);
+                InstallerTransaction::Result result =
+                    InstallerTransaction::install(source, destination, verify);
+                // Listed by the desktop from now on; an entry that cannot be written takes
+                // nothing from the install, which is done.
+                try {
+                    registerInstalledApplication(result.installed, std::string(payloadDisplayName),
+                                                 std::string(payloadBundleIdentifier), inUserFolder,
+                                                 desktopUser());
+                } catch (...) {
+                }
+                return result;
             },
         .verify =
             [trust](int folder, const std::filesystem::path& shown,

@@ -2,7 +2,7 @@
 # Runs a command in a private mount namespace whose /Applications is a folder of the
 # caller's: the root is a fresh tmpfs holding bind mounts of the machine's top-level
 # folders, plus that Applications folder, and the command runs chrooted into it. Nothing the
-# command writes to /Applications reaches the machine's own. Needs root (CI and these
+# command writes to /Applications or /usr/local/share/applications reaches the machine's own. Needs root (CI and these
 # machines run as root).
 #
 #   sandbox.sh [--user NAME] [--home DIR] APPLICATIONS_DIR COMMAND [ARG...]
@@ -55,6 +55,15 @@ for entry in /*; do
 done
 mkdir "$root/Applications"
 mount --bind "$apps" "$root/Applications"
+# The desktop entries of applications in /Applications go to a private folder too: an empty
+# tmpfs over the machine's /usr/local/share/applications (over /usr/local/share, whose other
+# contents the command then does not see, where that folder does not exist).
+if [ -d /usr/local/share/applications ]; then
+  mount -t tmpfs -o mode=755 tessuro-sandbox-entries "$root/usr/local/share/applications"
+elif [ -d /usr/local/share ]; then
+  mount -t tmpfs -o mode=755 tessuro-sandbox-entries "$root/usr/local/share"
+  mkdir "$root/usr/local/share/applications"
+fi
 
 cd_to=$PWD
 run=(/usr/bin/env)

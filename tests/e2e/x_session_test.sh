@@ -25,7 +25,7 @@ probe=$build/tests/x_window
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 title="安装Tessuro"
 
-for tool in Xvfb openbox xdotool xprop dbus-daemon dbus-send /usr/bin/python3 /usr/libexec/at-spi-bus-launcher; do
+for tool in Xvfb openbox xdotool xprop dbus-daemon dbus-send gio desktop-file-validate /usr/bin/python3 /usr/libexec/at-spi-bus-launcher; do
   if ! command -v "$tool" > /dev/null; then
     echo "SKIPPED: $tool is not installed (scripts/bootstrap.sh installs it)"
     exit 77
@@ -140,7 +140,7 @@ ring() { "$probe" edge $(a11y extents "$1") '#000000' 2> /dev/null; }
 # for nobody): the window grows to the error and the two buttons.
 start_failing() {
   "$here/sandbox.sh" --user nobody --home "$work/home" "$work/Applications" \
-    env XDG_RUNTIME_DIR="$work/run" \
+    env -u XDG_DATA_HOME XDG_RUNTIME_DIR="$work/run" \
     "$work/Tessuro Installer.app/Contents/MacOS/Tessuro Installer" >> "$work/installer.log" 2>&1 &
   installer=$!
   pids+=($installer)
@@ -232,6 +232,20 @@ wait_for 'pgrep -u nobody -f "^$installed/Contents/MacOS/Tessuro" > /dev/null'
 [ -z "$shots" ] || { wait_for 'viewable Tessuro' && shot 4-launched Tessuro; }
 left=$(ls -A "$work/home/Applications")
 [ "$left" = Tessuro.app ] || { echo "left beside the installed copy: $left"; exit 1; }
+
+# The desktop lists the installed copy: an entry in the user's data folder, the user's own,
+# that the desktop's validator accepts and that starts the installed copy.
+entry=$work/home/.local/share/applications/com.vorlak.tessuro.psvalidation.desktop
+[ -f "$entry" ] || { echo "no desktop entry at $entry"; ls -laR "$work/home/.local" 2>&1; exit 1; }
+[ "$(stat -c %U "$entry")" = nobody ] || { echo "the entry is $(stat -c %U "$entry")'s"; exit 1; }
+desktop-file-validate "$entry" || { echo "desktop-file-validate refused:"; cat "$entry"; exit 1; }
+echo "the desktop entry:"
+sed 's/^/  /' "$entry"
+pkill -u nobody -f "^$installed/Contents/MacOS/Tessuro"
+wait_for '! pgrep -u nobody -f "^$installed/Contents/MacOS/Tessuro" > /dev/null'
+as_user gio launch "$entry"
+wait_for 'pgrep -u nobody -f "^$installed/Contents/MacOS/Tessuro" > /dev/null' \
+  "the desktop entry to start the installed copy"
 
 # Every position the window was seen at, with the sizes: one position only.
 echo "the window as the X server saw it (seconds, client area's top-left, size):"
