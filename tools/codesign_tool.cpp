@@ -270,6 +270,13 @@ int makeIdentity(const Arguments& arguments) {
     leafSpec.commonName = name + " Code Signing";
     leafSpec.organizationalUnit = *team;
     Credential leaf = makeCertificate(leafSpec, &root);
+    // The folder is made when missing, with its parents, and kept to its owner (it holds
+    // private keys).
+    std::error_code made;
+    std::filesystem::create_directories(*out, made);
+    if (made) {
+        throw posixError(made.value(), "无法创建文件夹", *out);
+    }
     std::string dir = *out + "/";
     writeText(dir + "root.pem", certificatePem(root.certificate.get()));
     writeText(dir + "root-key.pem", privateKeyPem(root.key.get()));

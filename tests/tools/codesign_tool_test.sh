@@ -22,6 +22,9 @@ cat > "$bundle/Contents/Info.plist" <<'PLIST'
 </dict></plist>
 PLIST
 
+# The identity's folder is made when missing, with its parents.
+"$tool" make-identity --out "$work/identity/new" --ou Q7XK4M2LD8 > /dev/null
+[ -s "$work/identity/new/leaf-key.pem" ] || { echo "make-identity made no folder"; exit 1; }
 "$tool" make-identity --out "$work" --ou Q7XK4M2LD8
 signed_on=$(date -u +%Y-%m-%d)
 "$tool" sign --key "$work/leaf-key.pem" --certs "$work/chain.pem" "$bundle"
