@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <cerrno>
+#include <iterator>
 
 namespace tessuro {
 namespace {
@@ -39,14 +40,18 @@ QuitSignals::QuitSignals() {
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signal : kQuitSignals) {
-        ::sigaction(signal, &action, nullptr);
+    for (std::size_t i = 0; i < std::size(kQuitSignals); ++i) {
+        ::sigaction(kQuitSignals[i], nullptr, &previous_[i]);
+        // A hang-up ignored by whoever started the installer (nohup) stays ignored.
+        if (previous_[i].sa_handler != SIG_IGN) {
+            ::sigaction(kQuitSignals[i], &action, nullptr);
+        }
     }
 }
 
 QuitSignals::~QuitSignals() {
-    for (int signal : kQuitSignals) {
-        ::signal(signal, SIG_DFL);
+    for (std::size_t i = 0; i < std::size(kQuitSignals); ++i) {
+        ::sigaction(kQuitSignals[i], &previous_[i], nullptr);
     }
     signalPipeWriteEnd = -1;
     notifier_.reset();

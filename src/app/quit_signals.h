@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <QObject>
 #include <memory>
 
@@ -18,6 +20,7 @@ private:
     void drain();
 
     int pipe_[2] = {-1, -1};
+    struct sigaction previous_[3] = {};  // SIGTERM, SIGINT, SIGHUP as they were
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 

@@ -78,7 +78,9 @@ void SleepInhibitor::want(bool installing) {
     {
         std::lock_guard lock(mutex_);
         wanted_ = installing;
-        if (!installing) {
+        if (installing) {
+            ++run_;
+        } else {
             lock_.reset();  // released at once, whatever a request still pending brings
         }
     }
@@ -94,14 +96,15 @@ void SleepInhibitor::work() {
         if (stopping_) {
             return;
         }
+        const unsigned asked = run_;
         lock.unlock();
         UniqueFd taken = takeLock();
         lock.lock();
         if (wanted_ && !stopping_) {
             lock_ = std::move(taken);
             if (!lock_.valid()) {
-                // No logind: not asked again until the next run.
-                changed_.wait(lock, [this] { return stopping_ || !wanted_; });
+                // No logind: not asked again until the next run starts.
+                changed_.wait(lock, [this, asked] { return stopping_ || run_ != asked; });
             }
         }
     }

@@ -33,6 +33,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool wanted_ = false;
+    unsigned run_ = 0;  // runs started
     bool stopping_ = false;
     UniqueFd lock_;
     std::thread thread_;

@@ -16,6 +16,22 @@ namespace tessuro {
 namespace {
 
 constexpr std::size_t kLargestEntry = 64 * 1024;
+// Every user's desktop reads the entries and the folders they are in, whatever the umask.
+constexpr mode_t kEntryMode = 0644;
+constexpr mode_t kFolderMode = 0755;
+
+// Makes the folders of `path` that are missing, each readable by everyone.
+void makeFolders(const std::filesystem::path& path) {
+    std::filesystem::path made;
+    for (const auto& part : path) {
+        made /= part;
+        if (::mkdir(made.c_str(), kFolderMode) == 0) {
+            ::chmod(made.c_str(), kFolderMode);
+        } else if (errno != EEXIST) {
+            throw posixError(errno, "无法写入", made);
+        }
+    }
+}
 
 void requireWritable(const std::filesystem::path& path) {
     const std::string& text = path.native();
@@ -31,6 +47,8 @@ std::string escapeString(std::string_view value) {
         switch (c) {
             case '\\': out += "\\\\"; break;
             case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
             default: out += c;
         }
     }
@@ -55,12 +73,14 @@ std::string execArgument(std::string_view argument) {
 }
 
 std::string readSmallFile(int folder, const std::string& name) {
-    UniqueFd fd(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    UniqueFd fd(
+        ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd) {
         return {};
     }
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        (status.st_mode & 07777) != kEntryMode ||
         static_cast<std::size_t>(status.st_size) > kLargestEntry) {
         return {};
     }
@@ -105,8 +125,7 @@ std::filesystem::path desktopEntryFolder(bool inUserFolder, const DesktopUser& u
 
 void writeDesktopEntry(const std::filesystem::path& folder, const std::string& fileName,
                        const std::string& text) {
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
+    makeFolders(folder);
     UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) {
         throw posixError(errno, "无法写入", folder);
@@ -116,7 +135,7 @@ void writeDesktopEntry(const std::filesystem::path& folder, const std::string& f
     }
     const std::string temporary = "." + fileName + "-" + randomUuidText();
     UniqueFd out(::openat(dir.get(), temporary.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kEntryMode));
     if (!out) {
         throw posixError(errno, "无法写入", folder / fileName);
     }
@@ -135,7 +154,7 @@ void writeDesktopEntry(const std::filesystem::path& folder, const std::string& f
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::fsync(out.get()) != 0) {
+    if (::fchmod(out.get(), kEntryMode) != 0 || ::fsync(out.get()) != 0) {
         fail(errno);
     }
     if (::renameat(dir.get(), temporary.c_str(), dir.get(), fileName.c_str()) != 0) {

@@ -63,6 +63,12 @@ if [ -d /usr/local/share/applications ]; then
 elif [ -d /usr/local/share ]; then
   mount -t tmpfs -o mode=755 tessuro-sandbox-entries "$root/usr/local/share"
   mkdir "$root/usr/local/share/applications"
+elif [ -d /usr/local ]; then
+  mount -t tmpfs -o mode=755 tessuro-sandbox-entries "$root/usr/local"
+  mkdir -p "$root/usr/local/share/applications"
+else
+  echo "sandbox.sh: no /usr/local to give a private folder of entries" >&2
+  exit 1
 fi
 
 cd_to=$PWD

@@ -136,6 +136,33 @@ TEST(DesktopEntry, WrittenByRenameLeftAloneWhenUnchangedNeverThroughALink) {
     EXPECT_EQ(files, 1) << "no temporary file left beside the entry";
 }
 
+// Every user's desktop reads the entry and its folders, whatever the umask of the installer;
+// an entry of another mode, or a FIFO at its name, is replaced rather than kept or waited on.
+TEST(DesktopEntry, ReadableByEveryoneWhateverTheUmaskOrWhatStoodThere) {
+    TempDir dir;
+    const auto folder = dir / "made/applications";
+    const mode_t saved = ::umask(077);
+    writeDesktopEntry(folder, "t.desktop", "one\n");
+    ::umask(saved);
+    struct stat status {};
+    ASSERT_EQ(::stat((folder / "t.desktop").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u);
+    ASSERT_EQ(::stat(folder.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0755u);
+    ASSERT_EQ(::stat((dir / "made").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0755u);
+
+    ASSERT_EQ(::chmod((folder / "t.desktop").c_str(), 0600), 0);
+    writeDesktopEntry(folder, "t.desktop", "one\n");
+    ASSERT_EQ(::stat((folder / "t.desktop").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u) << "an entry nobody else could read was kept";
+
+    std::filesystem::remove(folder / "t.desktop");
+    ASSERT_EQ(::mkfifo((folder / "t.desktop").c_str(), 0644), 0);
+    writeDesktopEntry(folder, "t.desktop", "two\n");
+    EXPECT_EQ(readAll(folder / "t.desktop"), "two\n");
+}
+
 TEST(DesktopEntry, TheFolderFollowsTheInstallAndTheUser) {
     DesktopUser self;
     self.uid = ::getuid();
