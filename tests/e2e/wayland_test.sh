@@ -66,15 +66,9 @@ chmod -R a+rX "$work"
 chown nobody "$work/Applications" "$work/home" "$work/run"
 chmod 700 "$work/run"
 
-# wait_for COMMAND [STATE]: polls until COMMAND succeeds; fails after two minutes, naming
-# the state it waited for.
-wait_for() {
-  local deadline=$((SECONDS + 120))
-  until eval "$1"; do
-    [ $SECONDS -lt $deadline ] || { echo "timed out waiting for ${2:-$1}"; return 1; }
-    sleep 0.1
-  done
-}
+wait_seconds=120
+# shellcheck source=tests/e2e/wait_for.sh
+. "$here/wait_for.sh"
 # Running, and not yet a process that has ended and waits to be reaped.
 alive() { ps -o stat= -p "$installer" 2> /dev/null | grep -qv '^Z'; }
 [ -z "$shots" ] || mkdir -p "$shots"

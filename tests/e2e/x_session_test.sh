@@ -69,15 +69,8 @@ touch "$work/events"
 chown -R nobody "$work/home" "$work/run" "$work/events"
 chmod 700 "$work/run"
 
-# wait_for COMMAND [STATE]: polls until COMMAND succeeds; fails after a minute, naming the
-# state it waited for.
-wait_for() {
-  local deadline=$((SECONDS + 60))
-  until eval "$1"; do
-    [ $SECONDS -lt $deadline ] || { echo "timed out waiting for ${2:-$1}"; return 1; }
-    sleep 0.1
-  done
-}
+# shellcheck source=tests/e2e/wait_for.sh
+. "$here/wait_for.sh"
 window() { xdotool search --name "^$title\$" 2> /dev/null | head -n1; }
 viewable() { [ -n "$(xdotool search --onlyvisible --name "^${1:-$title}\$" 2> /dev/null)" ]; }
 height() { xdotool getwindowgeometry --shell "$win" | sed -n 's/^HEIGHT=//p'; }
